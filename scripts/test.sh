@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the normal build, the fuzz targets for a short
+# time (clang), then the whole suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Ends with CTest's summary of the sanitizer run.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh || exit 1
+jobs=$(nproc)
+failed=0
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+cmake --build build -j "$jobs" || exit 1
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300 || failed=1
+
+if command -v clang++ >/dev/null; then
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DZOR_BUILD_FUZZ=ON -DZOR_BUILD_BENCHMARKS=OFF -DZOR_BUILD_CLI=OFF >/dev/null || exit 1
+  cmake --build build-fuzz -j "$jobs" --target zor_fuzz_all || failed=1
+  for f in build-fuzz/tests/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    echo "== $f"
+    "$f" -max_total_time="${ZOR_FUZZ_SECONDS:-20}" -print_final_stats=0 >"$f.log" 2>&1 \
+      || { tail -n 40 "$f.log"; failed=1; }
+  done
+fi
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZOR_SANITIZE=ON \
+      -DZOR_BUILD_BENCHMARKS=OFF >/dev/null || exit 1
+cmake --build build-asan -j "$jobs" || exit 1
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 || failed=1
+exit $failed
