@@ -1,0 +1,20 @@
+// The commands of zorfw and their shared exit status.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace zor::cli {
+
+// Exit status of zorfw, from the engine's result code:
+//   0  success            1  canceled by user       2  nothing to change
+//   10 + n  the engine's failure -n (11 "File not found" ... 30 "Hardware fault")
+//   64 usage error        70 internal error
+inline constexpr int ExitUsage = 64;
+inline constexpr int ExitInternal = 70;
+int ExitCodeFromResult(int result);
+
+// Each command adds its subcommand to `app`; when it runs it stores its exit
+// status in `exitCode`.
+void AddCheckCommand(CLI::App &app, int &exitCode);
+
+}  // namespace zor::cli
