@@ -1,0 +1,58 @@
+// Faults the simulator's network link can show: forced answer words, missing
+// or late answers, a data connection that breaks after some bytes, damaged
+// units on the data connection. Faults of the device itself (never ready,
+// refused login, corrupted check bytes ...) belong to the model (TSimFaults).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zor {
+
+// Requests of the control port, as a bit set so a fault can aim at some of them.
+enum TSimRequestKind : uint8_t {
+  srkConnect = 0x01,
+  srkDisconn = 0x02,
+  srkTry = 0x04,
+  srkCmd = 0x08,
+  srkBlock = 0x10,  // the block header; the final answer after the data is not affected
+  srkSetPort = 0x20,
+  srkAll = 0x3F,
+};
+
+// How often a fault fires among the requests it aims at.
+struct TSimFaultRule {
+  int Count = 0;           // 0: off; n > 0: the next n matching requests; -1: always
+  uint8_t Kinds = srkAll;  // which requests it aims at
+
+  bool Applies(TSimRequestKind kind) const { return Count != 0 && (Kinds & kind) != 0; }
+  // Uses up one firing; true when the fault fires for this request.
+  bool Fire(TSimRequestKind kind) {
+    if (!Applies(kind)) return false;
+    if (Count > 0) --Count;
+    return true;
+  }
+};
+
+struct TSimLinkFaults {
+  // Forced answer words (the request is not carried out).
+  TSimFaultRule AnswerAb{0, srkConnect};         // "ab" with the user table
+  TSimFaultRule AnswerBu{0, srkCmd | srkBlock};  // "bu"
+  TSimFaultRule AnswerFe{0, srkAll};             // FeText
+  TSimFaultRule AnswerTa{0, srkConnect};         // "ta"
+  std::string FeText = "fe";                     // any text beginning with "fe"
+  // The request is read and carried out, but no answer is sent.
+  TSimFaultRule NoAnswer{0, srkAll};
+  // The answer is sent late, after SlowAnswerMs (past the 100 ms CONNECT window by default).
+  TSimFaultRule SlowAnswer{0, srkConnect};
+  uint32_t SlowAnswerMs = 150;
+  // A data connection, when it is made, is dropped once DropAfterBytes bytes went out
+  // (the unit in flight is cut). Kinds is ignored.
+  TSimFaultRule DropData{0, srkAll};
+  uint32_t DropAfterBytes = 0;
+  // The next units on the data connection go out with a damaged magic (CDC block
+  // header of a ColdFire device, record of an ESP device). Kinds is ignored.
+  TSimFaultRule CorruptUnit{0, srkAll};
+};
+
+}  // namespace zor
