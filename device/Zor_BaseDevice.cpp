@@ -14,12 +14,6 @@ namespace zor {
 
 namespace {
 
-std::string Hex(uint32_t value, int digits) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%0*X", digits, value);
-  return buf;
-}
-
 const char *BoolText(bool value) { return value ? "True" : "False"; }
 
 // Value of a one- or two-character field of the FPGA version; nullopt when
@@ -268,7 +262,8 @@ void TZor_BaseDevice::SetLastCommand(const std::string &command) {
 void TZor_BaseDevice::SetLUMReportHeader(uint16_t value) {
   uint16_t old = FLUMReportHeader.exchange(value);
   if (old != value)
-    LogText(FLogId, "TZor_BaseDevice.SetLUMReportHeader: old=" + Hex(old, 4) + " new=" + Hex(value, 4));
+    LogText(FLogId,
+            "TZor_BaseDevice.SetLUMReportHeader: old=" + IntToHex(old, 4) + " new=" + IntToHex(value, 4));
 }
 
 void TZor_BaseDevice::SetCalibFactorFloatToInt(int32_t value) {
@@ -326,8 +321,8 @@ void TZor_BaseDevice::SetUserID(uint8_t value) { FUserID = value >= 1 && value <
 
 void TZor_BaseDevice::SetSerialNumberValue(uint32_t value) {
   if (value != FSerialNumberValue) {
-    LogText(FLogId, "TZor_BaseDevice.SetSerialNumberValue old=" + Hex(FSerialNumberValue, 8) +
-                        ", new=" + Hex(value, 8));
+    LogText(FLogId, "TZor_BaseDevice.SetSerialNumberValue old=" + IntToHex(FSerialNumberValue, 8) +
+                        ", new=" + IntToHex(value, 8));
     FSerialNumberValue = value;
   }
   FSerialNumberRead = true;
@@ -342,18 +337,19 @@ void TZor_BaseDevice::SetCFUserID(uint8_t value) {
 void TZor_BaseDevice::SetHardFeature(uint16_t value) {
   uint16_t old = FHardFeature.exchange(value);
   if (old != value)
-    LogText(FLogId, "TZor_BaseDevice.SetHardFeature old=" + Hex(old, 4) + ", new=" + Hex(value, 4));
+    LogText(FLogId, "TZor_BaseDevice.SetHardFeature old=" + IntToHex(old, 4) + ", new=" + IntToHex(value, 4));
 }
 
 void TZor_BaseDevice::SetHardFeature32(uint32_t value) {
   uint32_t old = FHardFeature32.exchange(value);
   if (old != value)
-    LogText(FLogId, "TZor_BaseDevice.SetHardFeature32 old=" + Hex(old, 8) + ", new=" + Hex(value, 8));
+    LogText(FLogId,
+            "TZor_BaseDevice.SetHardFeature32 old=" + IntToHex(old, 8) + ", new=" + IntToHex(value, 8));
   uint16_t low = static_cast<uint16_t>(value);
   uint16_t oldLow = FHardFeature.exchange(low);
   if (oldLow != low)
-    LogText(FLogId,
-            "TZor_BaseDevice.SetHardFeature32 -> HardFeature old=" + Hex(oldLow, 4) + ", new=" + Hex(low, 4));
+    LogText(FLogId, "TZor_BaseDevice.SetHardFeature32 -> HardFeature old=" + IntToHex(oldLow, 4) +
+                        ", new=" + IntToHex(low, 4));
 }
 
 void TZor_BaseDevice::SetFirmwareVersionNumber(int32_t value) {
@@ -404,7 +400,7 @@ void TZor_BaseDevice::SetFFPGAVersion(const std::string &text) {
     fields[i] = FieldValue(text, layout[i].pos, layout[i].base);
     if (!fields[i]) return LogErr(FLogId, head + "illegal FPGA version " + text);
     std::string part = text.substr(layout[i].pos, 2);
-    std::string value = layout[i].base == 16 ? "0x" + Hex(*fields[i], 2) : std::to_string(*fields[i]);
+    std::string value = layout[i].base == 16 ? "0x" + IntToHex(*fields[i], 2) : std::to_string(*fields[i]);
     LogText(FLogId, head + layout[i].name + part + " -> " + value);
   }
   int year = *fields[0], month = *fields[1], day = *fields[2];

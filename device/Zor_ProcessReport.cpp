@@ -89,12 +89,6 @@ std::string MagicText(const TZor_RecordHeader &h) {
 
 // --- common report form ------------------------------------------------------
 
-std::string IntToHex(uint64_t value, int digits) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%0*llX", digits, static_cast<unsigned long long>(value));
-  return buf;
-}
-
 uint16_t ReportId(std::string_view report) {
   if (report.size() < 2) return 0xFFFF;
   return static_cast<uint16_t>((Byte(report, 0) << 8) | Byte(report, 1));

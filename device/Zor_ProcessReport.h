@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/Zor_Utils.h"
+
 namespace zor {
 
 // --- common report form ------------------------------------------------------
@@ -49,9 +51,6 @@ constexpr bool IsMeasurementId(uint16_t id) { return (id & 0x7FFF) < 0x7000; }
 std::string MakeReport(uint16_t id, std::string_view payload = {});
 // A 0x7016 time stamp: the count of 100 ms units as 4 big-endian bytes.
 std::string MakeTimeStampReport(uint32_t count100ms);
-
-// `value` in upper-case hexadecimal, at least `digits` digits (log texts).
-std::string IntToHex(uint64_t value, int digits);
 
 // --- text frames ---------------------------------------------------------------
 // Wire form: E (escape pairs), L (data bytes + 2, mod 256; 0 to 3 mean +256),

@@ -13,12 +13,6 @@ namespace zor {
 
 namespace {
 
-std::string HexN(uint32_t value, int digits) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%0*X", digits, value);
-  return buf;
-}
-
 // Tick count for "received at"; 0 is reserved for "never".
 uint32_t StampTicks() {
   const uint32_t t = platform::GetTicks();
@@ -150,7 +144,7 @@ void TZor_ReportDevice::MeasurementRecord(const TZor_RecordHeader &h, std::strin
   FReceiveTicksMeasuremnt = StampTicks();
   FRefClockErrorSend = false;
   if (h.Type != FLastMeasMode && FLastMeasMode != 255) {
-    Log(".GetESPReport ModeRate changed old=" + HexN(FLastMeasMode, 2) + " new=" + HexN(h.Type, 2));
+    Log(".GetESPReport ModeRate changed old=" + IntToHex(FLastMeasMode, 2) + " new=" + IntToHex(h.Type, 2));
     FLastFPGA = -1;
   }
   FLastMeasMode = h.Type;
@@ -274,8 +268,8 @@ bool TZor_ReportDevice::TakeESPVersion(const std::string &versionReport, std::st
     }
   }
   Log(".GetESPReport FirmwareVersion=" + std::to_string(v.FMajor) + "." + std::to_string(v.FMinor) + " -> " +
-      std::to_string(v.FVersion) + " Date=" + v.FFirmwareDate + " Feature=" + HexN(v.FHardFeature, 4) +
-      " FPGAVersion=" + v.FFPGAVersion + " SerialNumber=0x" + HexN(v.FVersionSerialNumber, 8) +
+      std::to_string(v.FVersion) + " Date=" + v.FFirmwareDate + " Feature=" + IntToHex(v.FHardFeature, 4) +
+      " FPGAVersion=" + v.FFPGAVersion + " SerialNumber=0x" + IntToHex(v.FVersionSerialNumber, 8) +
       " IP=" + v.FVersionIP + " User-ID=" + std::to_string(v.FVersionUser));
   FVersionReceived = true;
   report = BuildESPVersionReport(v);

@@ -91,6 +91,12 @@ std::string TextToBytes(const std::string &text) {
   return bytes;
 }
 
+std::string IntToHex(uint64_t value, int digits) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%0*llX", digits, static_cast<unsigned long long>(value));
+  return buf;
+}
+
 std::string BytesToHex(const std::string &bytes) {
   static const char digits[] = "0123456789ABCDEF";
   std::string hex(bytes.size() * 2, '0');

@@ -21,6 +21,8 @@ std::string TextToBytes(const std::string &text);
 
 // Two upper-case hexadecimal digits per byte, no separators: "AB" -> "4142".
 std::string BytesToHex(const std::string &bytes);
+// `value` in upper-case hexadecimal, at least `digits` digits (log texts).
+std::string IntToHex(uint64_t value, int digits);
 // The reverse; empty unless the text has an even, non-zero length of hex digits.
 std::string HexToBytes(const std::string &hex);
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "foundation/Zor_Utils.h"
+
 namespace zor {
 
 namespace {
@@ -13,12 +15,6 @@ uint8_t Sum(const std::string &s) {
   uint8_t sum = 0;
   for (unsigned char c : s) sum = static_cast<uint8_t>(sum + c);
   return sum;
-}
-
-std::string Hex(uint32_t v, int digits) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%0*X", digits, v);
-  return buf;
 }
 
 }  // namespace
@@ -119,8 +115,9 @@ std::string SimColdfireVersionReport(const TSimVersionInfo &info) {
   if (info.HardFeature & 0x0004) letters += 'S';
   if (info.HardFeature & 0x4000) letters += 'F';
   const std::string text = "VERSION " + info.ProductPrefix + " " + std::to_string(info.Version) + letters +
-                           " CF " + info.Date + " Zor / " + info.Fpga + " / " + Hex(info.SerialNumber, 8) +
-                           " / " + SimIpText(info.Ip) + " / User" + std::to_string(info.User);
+                           " CF " + info.Date + " Zor / " + info.Fpga + " / " +
+                           IntToHex(info.SerialNumber, 8) + " / " + SimIpText(info.Ip) + " / User" +
+                           std::to_string(info.User);
   return SimReport(simRepVersion, text);
 }
 
@@ -131,10 +128,10 @@ std::string SimEspVersionText(const TSimVersionInfo &info) {
                       (((info.Ip >> 8) & 0xFF) << 16) | ((info.Ip & 0xFF) << 24);
   char minor[8];
   std::snprintf(minor, sizeof minor, "%02d", info.Version % 100);
-  return Hex(info.HardFeature & 0xFFFF, 4) + " / " + Hex(info.SerialNumber, 8) + " " +
+  return IntToHex(info.HardFeature & 0xFFFF, 4) + " / " + IntToHex(info.SerialNumber, 8) + " " +
          std::to_string(info.User) + " / FW: " + info.FirmwareName + "-" +
          std::to_string(info.Version / 100) + "." + minor + " " + info.Date + " / HW: " + info.Fpga +
-         " / IP: " + Hex(ip, 8);
+         " / IP: " + IntToHex(ip, 8);
 }
 
 std::string SimTimeStampReport(uint32_t count100ms) {

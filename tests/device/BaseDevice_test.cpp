@@ -18,12 +18,6 @@
 namespace zor {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s += static_cast<char>(v);
-  return s;
-}
-
 TEST(BaseDevice, NewObjectHasNoIdentity) {
   TZor_TestDevice dev;
   EXPECT_EQ(dev.GetSerialNumberValue(), 0xFFFFFFFFu);

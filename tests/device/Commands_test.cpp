@@ -12,12 +12,6 @@
 namespace zor {
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s += static_cast<char>(v);
-  return s;
-}
-
 // ---- classification --------------------------------------------------------------
 
 TEST(CommandClass, SettingChannelAndNVSCommands) {

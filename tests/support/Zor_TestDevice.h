@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +12,13 @@
 #include "device/Zor_BaseDevice.h"
 
 namespace zor {
+
+// A byte text from byte values, for writing expected commands and reports.
+inline std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s += static_cast<char>(v);
+  return s;
+}
 
 // A registered logger writing into a temporary file, so a test can check
 // which lines were logged.
