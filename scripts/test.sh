@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, the fuzz targets for a short
-# time (clang), then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Ends with CTest's summary of the sanitizer run.
+# time (clang), the threaded units under ThreadSanitizer, then the whole suite
+# again under AddressSanitizer and UndefinedBehaviorSanitizer. Ends with
+# CTest's summary of the sanitizer run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
@@ -23,6 +24,15 @@ if command -v clang++ >/dev/null; then
       || { tail -n 40 "$f.log"; failed=1; }
   done
 fi
+
+# The threaded units (platform sockets and events, ring buffer, logger,
+# simulator, network transport) once more under ThreadSanitizer.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_TSAN=ON \
+      -DZOR_BUILD_BENCHMARKS=OFF -DZOR_BUILD_CLI=OFF >/dev/null || exit 1
+cmake --build build-tsan -j "$jobs" || exit 1
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build-tsan -j "$jobs" -L 'platform|foundation|sim|net' --output-on-failure --timeout 600 \
+  || failed=1
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZOR_SANITIZE=ON \
       -DZOR_BUILD_BENCHMARKS=OFF >/dev/null || exit 1
