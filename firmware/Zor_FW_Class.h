@@ -1,0 +1,335 @@
+// The firmware update engine: one object per main window. It opens the
+// selected device for each action (update, configuration read and write,
+// partition switch, service functions), runs the steps, closes the device
+// again and returns an integer result code (Uploader_Common.h). It reaches
+// its front end only through the message and progress callbacks and the
+// application-services object, so the window, the command line and the tests
+// drive the same engine.
+//
+// The implementation is split by topic:
+//   Zor_FW_Class.cpp     life cycle, device ownership, callbacks, services
+//   Zor_FW_Session.cpp   open/close, write/read, version, access checks
+//   Zor_FW_Coldfire.cpp  ColdFire programming and service functions
+//   Zor_FW_ESP.cpp       ESP image transfer and partition switch
+//   Zor_FW_Config.cpp    configuration read and write
+//   Zor_FW_Reset.cpp     reset, re-enumeration and device-change handlers
+//   Zor_FW_Update.cpp    the firmware update as a whole
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/Zor_BaseDevice.h"
+#include "firmware/Uploader_Common.h"
+#include "firmware/Zor_FlashVariables.h"
+#include "platform/Zor_Sys.h"
+
+namespace zor {
+
+class TZor_ReportDevice;
+class TZor_NetworkDevice;
+
+// What the engine needs from the application around it. Every call happens
+// on the engine's thread, inside an action. The defaults do nothing and
+// decline every question, so an engine without a front end never blocks.
+class TZor_AppServices {
+ public:
+  virtual ~TZor_AppServices() = default;
+  // Lets the front end handle what is pending (window messages, device-change
+  // notifications, the Cancel button) during long waits.
+  virtual void ProcessMessages() {}
+  virtual void ShowSplash(const std::string & /*text*/) {}
+  virtual void HideSplash() {}
+  // Modal Yes/No question; true for Yes.
+  virtual bool Confirm(const std::string & /*text*/) { return false; }
+  // Modal notice that only needs an OK.
+  virtual void Notify(const std::string & /*text*/) {}
+  virtual void Beep() {}
+  // Asks for a device password; false when the user cancelled.
+  virtual bool AskLogin(std::string & /*password*/) { return false; }
+};
+
+// Runs a step when the scope ends, also when an exception passes.
+template <class F>
+class TZor_OnExit {
+ public:
+  explicit TZor_OnExit(F f) : FStep(std::move(f)) {}
+  ~TZor_OnExit() { FStep(); }
+  TZor_OnExit(const TZor_OnExit &) = delete;
+  TZor_OnExit &operator=(const TZor_OnExit &) = delete;
+
+ private:
+  F FStep;
+};
+
+// Re-enumeration state of a reset USB device.
+enum TZor_WaitState : uint8_t { waitNotSet = 0, waitDetachAttach, waitDetachedAttach, waitAttached };
+
+// What the engine reads from a USB device object; empty for other devices.
+struct TZor_UsbIdentity {
+  bool Valid = false;  // the device is a USB device object
+  uint16_t Vid = 0;
+  uint16_t Pid = 0;
+  std::string SerialNumber;      // USB serial number text
+  std::string SerialNumberPart;  // boot-loader version part of it ("V1.0")
+  std::string DevicePath;
+  std::string PortDisplayName;
+  bool IsBootLoader = false;
+  bool UsbStateValid = true;
+  bool HIDColdfireCleared = false;  // a read delivered only a null string
+  bool HIDDoppelterString = false;  // a read delivered the previous answer again
+};
+
+// Enumerated USB devices (the last enumeration), owned by the engine.
+using TZor_LocalDeviceList = std::vector<std::unique_ptr<TZor_BaseDevice>>;
+// Enumerates the maker's USB devices; a non-empty error text is shown.
+using TZor_UsbEnumerator = std::function<TZor_LocalDeviceList(int logId, std::string &errorText)>;
+
+class TZorFirmwareClass {
+ public:
+  static constexpr int MaxLengthNickName = 40;
+
+  explicit TZorFirmwareClass(int aLogId);
+  virtual ~TZorFirmwareClass();
+  TZorFirmwareClass(const TZorFirmwareClass &) = delete;
+  TZorFirmwareClass &operator=(const TZorFirmwareClass &) = delete;
+
+  // ---- front end ---------------------------------------------------------------
+  void SetOnMessage(TNotifyMessage handler) { FOnMessage = std::move(handler); }
+  void SetOnProgress(TNotifyProgress handler) { FOnProgress = std::move(handler); }
+  // Not owned; nullptr restores the silent default.
+  void SetAppServices(TZor_AppServices *services);
+  TZor_AppServices &GetAppServices() const { return *FAppServices; }
+  void DoMessage(const std::string &text, TMessageType mType);
+  void DoProgress(TProgressType kind, int64_t value, const std::string &unitText = std::string());
+
+  // ---- current device ------------------------------------------------------------
+  TZor_BaseDevice *GetBaseDevice() const { return FBaseDevice; }
+  // Not owned (the main window or the enumeration list holds it).
+  void SetBaseDevice(TZor_BaseDevice *device);
+  // The engine owns the device from now on (a network device the window
+  // created, or a USB device found again after a reset).
+  void SetOwnedDevice(std::unique_ptr<TZor_BaseDevice> device);
+  static std::string DeviceDisplayName(TZor_BaseDevice *device);
+  // Installs how USB devices are enumerated (the USB layer, a test).
+  void SetUsbEnumerator(TZor_UsbEnumerator enumerator) { FUsbEnumerator = std::move(enumerator); }
+
+  void ClearFlashVariables();
+  void ClearVersionInfo();
+  void ClearAll();
+  void SetCryptPassword(const std::string &value) { FCryptPassword = value; }
+
+  // ---- properties ------------------------------------------------------------------
+  bool GetLowLevelLog() const { return FLowLevelLog; }
+  void SetLowLevelLog(bool value) { FLowLevelLog = value; }
+  bool GetCancelUpdate() const { return FCancelUpdate; }
+  void SetCancelUpdate(bool value) { FCancelUpdate = value; }
+  bool GetReportExcludedAddresses() const { return FReportExcludedAddresses; }
+  void SetReportExcludedAddresses(bool value) { FReportExcludedAddresses = value; }
+  bool GetZustandNachReset() const { return FZustandNachReset; }
+  void SetZustandNachReset(bool value) { FZustandNachReset = value; }
+
+  int GetFirmwareVersion() const { return FFirmwareVersion; }
+  const std::string &GetFPGAVersion() const { return FFPGAVersion; }
+  int GetFWMajor() const { return FFWMajor; }
+  int GetFWMinor() const { return FFWMinor; }
+  const std::string &GetFWVersionString() const { return FFWVersionString; }
+  const std::string &GetVersionDate() const { return FVersionDate; }
+  uint16_t GetVersionFeature() const { return FVersionFeature; }
+  const std::string &GetVersionFeatureString() const { return FVersionFeatureString; }
+  const std::string &GetVersionIPString() const { return FVersionIPString; }
+  uint32_t GetVersionSerialNumber() const { return FVersionSerialNumber; }
+  const std::string &GetVersionString() const { return FVersionString; }
+  const TZor_FlashVariables &GetFlashVariables() const { return FFlashVariables; }
+  const std::string &GetFlashNewIP() const { return FFlashNewIP; }
+  const std::string &GetFlashNewHost() const { return FFlashNewHost; }
+  TZor_WaitState GetWaitState() const { return FWaitState; }
+  TZor_WaitState GetWaitStatePort() const { return FWaitStatePort; }
+  const std::string &GetConnectedUserString() const { return FConnectedUserString; }
+  const std::string &GetOpenErrorMsg() const { return FOpenErrorMsg; }
+  int GetDeviceResult() const { return FDeviceResult; }
+  int GetUsbDeviceCount();
+  TZor_BaseDevice *GetUsbDevice(int index) const;
+
+  // ---- actions ---------------------------------------------------------------------
+  int DoUpdate(const std::string &filename, bool updateBootloader, uint32_t resetSerialNumber);
+  int ReadConfig();
+  int SetFlashVariables(const TZor_FlashVariables &flashVariables, bool doReset);
+  int GetDeviceFirmwareVersionAndFlash(bool forceReadFlash, std::string &err);
+  int SwitchFactoryPartition();
+  int DoCopyFlashToRAM();
+  int TestFunction(int WhatToDo, const std::string &Option);
+
+  // ---- questions about a device ----------------------------------------------------
+  bool IsDeviceBootloader();
+  bool IsDeviceBootloader(TZor_BaseDevice *item);
+  bool IsDeviceOldBootloader(TZor_BaseDevice *item);
+  bool IsUniqueSerialNumber(uint32_t serialNumber) const;
+  bool CheckLogin() const;
+  int CheckRemoteAccess();
+
+  // ---- USB enumeration and device-change notifications -------------------------------
+  int EnumUsbDevices();
+  void UsbAttached(const std::string &name);
+  void UsbDetached(const std::string &name);
+  void PortAttached(const std::string &name);
+  void PortDetached(const std::string &name);
+
+ protected:
+  // ---- services and ownership (Zor_FW_Class.cpp) ------------------------------------
+  void ProcessMessages() { FAppServices->ProcessMessages(); }
+  void Log(const std::string &text) const;
+  void LogError(const std::string &text) const;
+  void LogStars() const;  // 50 asterisks in the log
+  void MessageStars();    // 61 asterisks as an mtInfo message
+  // What the engine knows of a USB device object; overridden by tests.
+  virtual TZor_UsbIdentity UsbIdentity(TZor_BaseDevice *device) const;
+  static bool IsNetworkDevice(const TZor_BaseDevice *device);
+  static TZor_NetworkDevice *AsNetworkDevice(TZor_BaseDevice *device);
+  static bool IsESP(const TZor_BaseDevice *device);
+  static bool IsColdfire(const TZor_BaseDevice *device);
+  // Makes `device` current without changing the display name; ownership as
+  // with SetOwnedDevice. A replaced engine-owned device stays alive until the
+  // outermost action has ended, since callers may still hold it.
+  void ReplaceCurrentDevice(std::unique_ptr<TZor_BaseDevice> device);
+  void ReleaseRetiredDevices();
+  // Counts nested actions; retired devices are freed when the last ends.
+  class TActionScope {
+   public:
+    explicit TActionScope(TZorFirmwareClass &engine);
+    ~TActionScope();
+    TActionScope(const TActionScope &) = delete;
+    TActionScope &operator=(const TActionScope &) = delete;
+
+   private:
+    TZorFirmwareClass &FEngine;
+  };
+
+  // ---- device session (Zor_FW_Session.cpp) ------------------------------------------
+  int OpenDevice(TZor_BaseDevice *device, bool ToolsMode, bool showMessages);
+  void CloseDevice(TZor_BaseDevice *device, bool force);
+  int WriteDevice(TZor_BaseDevice *device, const std::string &command);
+  void ReadDevice(TZor_BaseDevice *device, uint32_t address, std::string &data, uint32_t length);
+  void ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::string &data, uint32_t length);
+  int WaitCmdsSend(TZor_BaseDevice *device);
+  void ClearDeviceOpen();
+  void ReadUntilEmpty();
+  TZor_Result NextReport(std::string &text);
+  void FreeReportDevice();
+  int GetDeviceFirmwareVersion_intern(TZor_BaseDevice *device, std::string &err);
+  int CheckFirmwareVersionCF(TZor_BaseDevice *device, bool showMessages);
+  int CheckConnectedUser();
+  // Helpers of the two above.
+  int ReadVersionReports(TZor_BaseDevice *device, std::string &err);
+  void TakeVersion(TZor_BaseDevice *device, const std::string &report);
+  std::string ConnectedUserName(const std::string &slot, bool &isUser);
+
+  // ---- ColdFire programming (Zor_FW_Coldfire.cpp) --------------------------------------
+  int WriteCode(TZor_BaseDevice *device, uint32_t address, const std::string &data, uint32_t flag);
+  int ClearCheckSumRange();
+  int TransmitCode(TZor_BaseDevice *device, const std::string &filename, bool bootloader);
+  int TransmitSystemCode();
+  // The three values are 4-byte big-endian texts.
+  int InitSystemCode(TZor_BaseDevice *device, const std::string &sourceStart, const std::string &sourceEnd,
+                     const std::string &destination);
+  int CheckProgrammingStatus(TZor_BaseDevice *device);
+  int WriteFlashCF(uint32_t length);
+
+  // ---- ESP transfer (Zor_FW_ESP.cpp) -----------------------------------------------------
+  int TransmitESPCode(TZor_BaseDevice *device, const std::string &filename);
+  int WaitESPReady(TZor_BaseDevice *device);
+
+  // ---- configuration (Zor_FW_Config.cpp) -------------------------------------------------
+  int ReadFlashCF(TZor_BaseDevice *device);
+  int ReadFlashESP(TZor_BaseDevice *device);
+  int ReadFlashESPAlt(TZor_BaseDevice *device);
+  int WriteFlashESP(TZor_BaseDevice *device);
+  int WriteFlashCFCmd();
+  int NVSReadInteger(TZor_BaseDevice *device, uint8_t n, uint32_t &value);
+  int NVSReadString(TZor_BaseDevice *device, uint8_t n, std::string &text);
+  int NVSWriteInteger(TZor_BaseDevice *device, uint8_t n, uint32_t value);
+  int NVSWriteString(TZor_BaseDevice *device, uint8_t n, const std::string &text);
+  int NVSClear(TZor_BaseDevice *device);
+  bool DecodeCFBlock();
+  std::string BufferText() const;
+
+  // ---- reset and reconnection (Zor_FW_Reset.cpp) ---------------------------------------------
+  static bool IsZorUsbName(const std::string &name);
+  bool WaitEvent(int count);
+  int WaitDeviceReady(uint32_t resetSerialNumber, bool resetFailed);
+  // May replace `device` (and the current device) when a USB device comes back.
+  int DoReset(TZor_BaseDevice *&device, uint32_t resetSerialNumber);
+  std::unique_ptr<TZor_BaseDevice> GetNewUsbItem(uint32_t serialNumber);
+
+  // ---- update sequence (Zor_FW_Update.cpp) -----------------------------------------------
+  int DoUpdateSteps(const std::string &filename, bool updateBootloader, uint32_t resetSerialNumber,
+                    uint32_t deviceSerial, bool &resetOnExit);
+  int DoUpdateTimerPatch(TZor_BaseDevice *device);
+  int DoUpdateESP(TZor_BaseDevice *device, const std::string &filename);
+  int DoUpdateColdfire(TZor_BaseDevice *device, const std::string &filename, bool updateBootloader);
+  int DoUpdateCompletion(bool wasBootloader, bool updateBootloader, uint32_t resetSerialNumber,
+                         uint32_t deviceSerial, bool &resetOnExit);
+  void DoUpdateExit(int result, bool resetOnExit, uint32_t resetSerialNumber);
+
+  // ---- fields ----------------------------------------------------------------------------
+  int FLogId;
+  bool FLowLevelLog = false;
+  std::string FConnectedUserString;
+  std::string FUsbName;
+  std::string FDevicePath;
+  platform::TZor_Event FWaitEvent{false};
+  TZor_WaitState FWaitState = waitNotSet;
+  TZor_WaitState FWaitStatePort = waitNotSet;
+  // A removal of the opened device (interface, port) seen while no wait was
+  // armed yet, e.g. while the reset command was still leaving; the wait then
+  // starts from "it left" instead of missing the notification. OpenDevice
+  // clears them.
+  bool FUsbDetachSeen = false;
+  bool FPortDetachSeen = false;
+  TNotifyMessage FOnMessage;
+  TNotifyProgress FOnProgress;
+  uint32_t FCodeCount = 0;
+  bool FCancelUpdate = false;
+  uint32_t FminAdr = 0xFFFFFFFF;
+  uint32_t FmaxAdr = 0;
+  std::string FOpenErrorMsg;
+  bool FReportExcludedAddresses = false;
+  TZor_LocalDeviceList FEnumUsbList;
+  bool FHaveUsbList = false;
+  std::string FFlashVariablesBuffer;  // 80 bytes once created
+  int FDeviceResult = 0;
+  std::string FCryptPassword;
+  std::string FanzeigeName;
+  uint16_t FUseServerPort = 0;
+  bool FZustandNachReset = false;
+  bool FResetBoth = false;
+  int FFWMajor = -1;
+  int FFWMinor = -1;
+  std::string FFWVersionString;
+  std::string FVersionFeatureString;
+  int FFirmwareVersion = -1;
+  std::string FFPGAVersion;
+  std::string FVersionDate;
+  uint16_t FVersionFeature = 0;
+  std::string FVersionIPString;
+  uint32_t FVersionSerialNumber = 0xFFFFFFFF;
+  std::string FVersionString;
+  TZor_BaseDevice *FBaseDevice = nullptr;
+  TZor_FlashVariables FFlashVariables;
+  std::string FFlashNewIP;
+  std::string FFlashNewHost;
+  std::unique_ptr<TZor_ReportDevice> FreportDevice;
+
+ private:
+  TZor_AppServices FDefaultServices;
+  TZor_AppServices *FAppServices = &FDefaultServices;
+  TZor_UsbEnumerator FUsbEnumerator;
+  std::unique_ptr<TZor_BaseDevice> FOwnedDevice;  // the current device, when the engine owns it
+  std::vector<std::unique_ptr<TZor_BaseDevice>> FRetiredDevices;
+  int FActionDepth = 0;
+};
+
+}  // namespace zor

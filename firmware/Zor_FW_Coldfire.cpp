@@ -1,0 +1,484 @@
+// ColdFire programming: the image and the system code are written into device
+// RAM with memory-write commands, the system code is told which staged range
+// to copy to which flash address, and the device programs its flash itself.
+// Also the two service functions that reuse this path: the RAM restore and
+// the test panel.
+#include <optional>
+
+#include "device/Zor_ColdfireAddresses.h"
+#include "device/Zor_ColdfireCommands.h"
+#include "firmware/SRecord.h"
+#include "firmware/Zor_FW_Class.h"
+#include "foundation/LogUnit.h"
+#include "foundation/Zor_Utils.h"
+
+namespace zor {
+
+namespace {
+
+// A whole write command must stay below this length.
+constexpr size_t cMaxCommandLength = 128;
+
+// Status words the system code leaves behind on a failed programming run.
+struct TProgrammingStatus {
+  uint32_t Value;
+  const char *Text;
+};
+constexpr TProgrammingStatus cStatusTexts[] = {
+    {0x02, "Erase Block0 failed as flash is protected"},
+    {0x03, "Erase Block0 failed due to a bad erase sequence"},
+    {0x12, "Erase All Blocks failed as flash is protected"},
+    {0x13, "Erase All Blocks failed due to a bad erase sequence"},
+    {0x22, "Write All Blocks failed as flash is protected"},
+    {0x23, "Write All Blocks failed due to a bad erase sequence"},
+    {0x30, "Verify failed"},
+    {0x40, "Checksum write failed"},
+};
+
+// ColdFire routine of the RAM restore: mask interrupts, copy 0xFE00 bytes of
+// long words from the flash image at 0x50000 to 0x20000000, loop in place.
+const std::string cCopyRamRoutine(
+    "\x46\xFC\x27\x00\x20\x7C\x20\x00\x00\x00\x22\x7C\x00\x05\x00\x00\x20\x3C\x00\x00\xFE\x00"
+    "\x20\xD9\x59\x80\x66\xFA\x60\xFE",
+    30);
+// Jump to the routine above, placed where the run command enters.
+const std::string cJumpToCopyRoutine("\x4E\xF9\x20\x00\xFE\x00", 6);
+
+std::string Stars61() { return std::string(61, '*'); }
+
+std::string TransferredText(const char *what, uint32_t count) {
+  return std::string("Transmitting ") + what + " finished: 0x" + IntToHex(count, 6) + " (" +
+         std::to_string(count) + ") Bytes";
+}
+
+// A decimal number, or a hexadecimal one after "$"; the error names the text
+// the way the test panel shows it.
+std::optional<uint32_t> ParseNumber(const std::string &text, std::string &error) {
+  try {
+    if (!text.empty() && text[0] == '$') return HexToInt(std::string_view(text).substr(1));
+    size_t used = 0;
+    const unsigned long long v = std::stoull(text, &used, 10);
+    if (used == text.size() && v <= 0xFFFFFFFFull && text[0] != '-' && text[0] != '+')
+      return static_cast<uint32_t>(v);
+  } catch (const std::exception &) {
+  }
+  error = "'" + text + "' is not a valid integer value";
+  return std::nullopt;
+}
+
+}  // namespace
+
+int TZorFirmwareClass::WriteCode(TZor_BaseDevice *device, uint32_t address, const std::string &data,
+                                 uint32_t flag) {
+  const std::string command = CmdWriteMemory(address | flag, data);
+  if (command.size() >= cMaxCommandLength) return FDeviceResult = fwr_InvalidParameter;
+  const int result = WriteDevice(device, command);
+  if (result == fwr_NoError) FCodeCount += static_cast<uint32_t>(data.size());
+  return result;
+}
+
+int TZorFirmwareClass::ClearCheckSumRange() {
+  Log("TZorFirmwareClass.ClearCheckSumRange");
+  DoProgress(tpt_SetMax, CF_CheckSumAreaCount);
+  LogStars();
+  DoMessage("Clearing RAM...", mtInfo);
+  const std::string erased(CF_CheckSumAreaSize, '\xFF');
+  for (uint32_t k = 0; k < CF_CheckSumAreaCount; ++k) {
+    const int result =
+        WriteCode(FBaseDevice, CF_CheckSumAreaStart + CF_CheckSumAreaStride * k, erased, CF_StagingFlag);
+    if (result != fwr_NoError) {
+      DoMessage("Transmit canceled: " + ErrorText(result), mtErr);
+      LogStars();
+      return result;
+    }
+    DoProgress(tpt_StepBy, 1);
+  }
+  DoProgress(tpt_SetPosition, 0);
+  DoMessage("Clearing RAM finished", mtInfo);
+  LogStars();
+  return fwr_NoError;
+}
+
+int TZorFirmwareClass::TransmitCode(TZor_BaseDevice *device, const std::string &filename, bool bootloader) {
+  FminAdr = 0xFFFFFFFF;
+  FmaxAdr = 0;
+  const TImageKind kind = bootloader ? ik_Bootloader : ik_UserCode;
+  TSRecordImage image;
+  std::string error;
+  if (!image.OpenFile(filename, kind, error)) {
+    DoMessage(error, mtErr);
+    return fwr_FileNotFound;
+  }
+
+  DoProgress(tpt_SetMax, image.GetLineCount());
+  FCodeCount = 0;
+  const std::string what = ImageKindToText(kind);
+  DoMessage("Transmitting " + what + "...", mtInfo);
+
+  TTransmitRange range;
+  TSRecord record;
+  TRecordClass cls;
+  while (image.Next(record, cls)) {
+    ProcessMessages();
+    if (FCancelUpdate) {
+      DoMessage("Canceled by user", mtInfo);
+      return fwr_Canceled;
+    }
+    if (!record.Error.empty()) {
+      DoMessage(record.Error, mtErr);
+      return fwr_FormatError;
+    }
+    if (cls.Action == ra_Reject) {
+      DoMessage(cls.Message, mtInfo);
+      DoMessage("Transmit canceled: " + ErrorText(cls.Result), mtErr);
+      return cls.Result;
+    }
+    if (cls.Action == ra_Skip && FReportExcludedAddresses && !cls.Message.empty())
+      DoMessage(cls.Message, mtInfo);
+    if (cls.Action == ra_Send) {
+      const int result = WriteCode(device, cls.Target, record.Data, CF_StagingFlag);
+      if (result != fwr_NoError) {
+        DoMessage("Transmit canceled: " + device->GetErrorMessage(), mtErr);
+        return result;
+      }
+      range.Include(record.Address, record.Data.size());
+      FminAdr = range.FminAdr;
+      FmaxAdr = range.FmaxAdr;
+    }
+    DoProgress(tpt_StepBy, 1);
+  }
+  if (image.GetReadError()) {
+    DoMessage("Error reading file: " + filename, mtErr);
+    return fwr_FormatError;
+  }
+  DoProgress(tpt_SetPosition, 0);
+  // Without any flash data the system code would be told to copy an empty
+  // (inverted) range.
+  if (range.IsEmpty()) {
+    const int result = bootloader ? fwr_NotBootloaderFile : fwr_NotFirmwareFile;
+    DoMessage("No " + what + " data", mtInfo);
+    DoMessage("Transmit canceled: " + ErrorText(result), mtErr);
+    return result;
+  }
+  DoMessage(TransferredText(what.c_str(), FCodeCount), mtInfo);
+  return fwr_NoError;
+}
+
+int TZorFirmwareClass::TransmitSystemCode() {
+  TSRecordImage image;
+  image.OpenText(LoadResourceText("SystemCode"), ik_SystemCode);
+  DoProgress(tpt_SetMax, image.GetLineCount());
+  FCodeCount = 0;
+  LogStars();
+  DoMessage("Transmitting system code...", mtInfo);
+
+  TSRecord record;
+  TRecordClass cls;
+  while (image.Next(record, cls)) {
+    ProcessMessages();
+    if (FCancelUpdate) {
+      DoMessage("Canceled by user", mtInfo);
+      return fwr_Canceled;
+    }
+    if (!record.Error.empty()) {
+      DoMessage(record.Error, mtErr);
+      return fwr_FormatError;
+    }
+    if (cls.Action == ra_Skip && FReportExcludedAddresses && !cls.Message.empty())
+      DoMessage(cls.Message, mtInfo);
+    if (cls.Action == ra_Send && WriteCode(FBaseDevice, cls.Target, record.Data, 0) != fwr_NoError) {
+      DoMessage("Transmit canceled: " + ErrorText(fwr_WriteError), mtErr);
+      return fwr_WriteError;
+    }
+    DoProgress(tpt_StepBy, 1);
+  }
+  DoProgress(tpt_SetPosition, 0);
+  DoMessage(TransferredText("system code", FCodeCount), mtInfo);
+  LogStars();
+  return fwr_NoError;
+}
+
+int TZorFirmwareClass::InitSystemCode(TZor_BaseDevice *device, const std::string &sourceStart,
+                                      const std::string &sourceEnd, const std::string &destination) {
+  LogStars();
+  DoMessage("Initializing system code...", mtInfo);
+  int result = WriteCode(device, CF_ParamSourceStart, sourceStart, 0);
+  if (result == fwr_NoError) result = WriteCode(device, CF_ParamSourceEnd, sourceEnd, 0);
+  if (result == fwr_NoError) result = WriteCode(device, CF_ParamDestination, destination, 0);
+  if (result != fwr_NoError)
+    DoMessage("Initializing system code: " + ErrorText(result), mtErr);
+  else
+    DoMessage("Initializing finished", mtInfo);
+  LogStars();
+  ProcessMessages();
+  return result;
+}
+
+int TZorFirmwareClass::CheckProgrammingStatus(TZor_BaseDevice *device) {
+  LogStars();
+  DoMessage("Check programming status...", mtInfo);
+  std::string data;
+  ReadDevice(device, CF_ProgrammingStatus, data, 4);
+  if (data.size() == 4) {
+    const uint32_t value = *BigEndianTextToInt32(data);
+    Log("ProgrammingStatus=" + IntToHex(value, 8));
+    for (const TProgrammingStatus &s : cStatusTexts) {
+      if (s.Value == value) {
+        DoMessage(s.Text, mtErr);
+        ProcessMessages();
+        return fwr_ProgrammingFailed;
+      }
+    }
+    DoMessage("Programming successful", mtInfo);
+    ProcessMessages();
+    return fwr_NoError;
+  }
+  std::string text = "Error reading programming status: ";
+  if (FDeviceResult != fwr_ReadError)
+    text += ErrorText(FDeviceResult);
+  else if (!data.empty())
+    text += ErrorText(fwr_ReadError) + " read=" + BytesToHex(data);
+  else
+    text += "nothing received";
+  DoMessage(text, mtErr);
+  return FDeviceResult;
+}
+
+int TZorFirmwareClass::WriteFlashCF(uint32_t length) {
+  FminAdr = CF_ConfigBlockAddress;
+  FmaxAdr = CF_ConfigBlockAddress + length - 1;
+  int result = WriteCode(FBaseDevice, CF_ConfigBlockAddress, BufferText(), CF_StagingFlag);
+  if (result != fwr_NoError) {
+    DoMessage("Transmit canceled: " + ErrorText(result), mtErr);
+    LogStars();
+    return result;
+  }
+  result = TransmitSystemCode();
+  if (result == fwr_NoError)
+    result = InitSystemCode(FBaseDevice, IntToBigEndianText32(FminAdr | CF_StagingFlag),
+                            IntToBigEndianText32(FmaxAdr | CF_StagingFlag), IntToBigEndianText32(FminAdr));
+  if (result != fwr_NoError) return result;
+
+  LogStars();
+  DoMessage("Start programming...", mtInfo);
+  // The old boot loader knows only the start command; everything newer runs
+  // the loaded system code.
+  result = WriteDevice(FBaseDevice, IsDeviceOldBootloader(FBaseDevice) ? CmdStartProgramming() : CmdRun());
+  if (result != fwr_NoError) {
+    DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+    return result;
+  }
+  ProcessMessages();
+  Log("Sleep 2000");
+  platform::SleepMs(2000);
+  result = CheckProgrammingStatus(FBaseDevice);
+  if (result != fwr_NoError) DoMessage("Disconnecting from Zor device...", mtInfo);
+  return result;
+}
+
+// ---- service functions -----------------------------------------------------------------------
+
+int TZorFirmwareClass::DoCopyFlashToRAM() {
+  TActionScope scope(*this);
+  TZor_BaseDevice *device = FBaseDevice;
+  if (!device) return fwr_InvalidParameter;
+  DoMessage(Stars61(), mtInfo);
+  DoMessage("Reinstall internal RAM content...", mtInfo);
+
+  int result = fwr_NoError;
+  // The device is closed and given up however the steps end.
+  TZor_OnExit finish([&] {
+    DoMessage("Close port...", mtInfo);
+    CloseDevice(device, false);
+    ReplaceCurrentDevice(nullptr);
+    DoMessage("... finished", mtInfo);
+  });
+
+  result = OpenDevice(device, true, true);
+  if (result != fwr_NoError) return result;
+  ReadUntilEmpty();
+
+  DoMessage("...writing Address $2000FE00...", mtInfo);
+  result = WriteCode(device, CF_RamRestoreScratch, cCopyRamRoutine, 0);
+  if (result != fwr_NoError) {
+    DoMessage("DoCopyFlashToRAM: Error writing on device (Address $2000FE00)", mtErr);
+    return result;
+  }
+  DoMessage("...writing Address $2000F700...", mtInfo);
+  result = WriteCode(device, CF_SystemCodeStart, cJumpToCopyRoutine, 0);
+  if (result != fwr_NoError) {
+    DoMessage("DoCopyFlashToRAM: Error writing on device (Address $2000F700)", mtErr);
+    return result;
+  }
+  DoMessage("...start copy program...", mtInfo);
+  result = WriteDevice(device, CmdRun());
+  if (result != fwr_NoError) {
+    DoMessage("DoCopyFlashToRAM: Error writing on device (function call)", mtErr);
+    return result;
+  }
+  DoMessage("... finished", mtInfo);
+  return fwr_NoError;
+}
+
+namespace {
+
+// The memory-read option of the test panel: address and length.
+struct TTestRead {
+  uint32_t Address = 0;
+  uint32_t Length = 0;
+};
+
+}  // namespace
+
+int TZorFirmwareClass::TestFunction(int WhatToDo, const std::string &Option) {
+  TActionScope scope(*this);
+  if (!FBaseDevice) return fwr_InvalidParameter;
+  DoMessage(Stars61(), mtInfo);
+
+  int result = fwr_NoError;
+  TZor_OnExit finish([&] {
+    if (FBaseDevice) CloseDevice(FBaseDevice, false);
+    DoMessage("Disconnected from " + FanzeigeName, mtInfo);
+  });
+
+  if (WhatToDo == 5 && IsNetworkDevice(FBaseDevice)) {
+    DoMessage("Test Bootloader denied: USB connection needed", mtErr);
+    return fwr_NoError;
+  }
+  const uint32_t serial = IsNetworkDevice(FBaseDevice) ? 0xFFFFFFFF : FBaseDevice->GetSerialNumberValue();
+  result = OpenDevice(FBaseDevice, true, true);
+  if (result != fwr_NoError) return result;
+  ReadUntilEmpty();
+
+  auto parseRead = [&](TTestRead &read) -> int {
+    const size_t blank = Option.find(' ');
+    const std::string addressText = Option.substr(0, blank);
+    const std::string lengthText =
+        blank == std::string::npos ? std::string() : TrimText(Option.substr(blank + 1));
+    std::string error;
+    const std::optional<uint32_t> address = ParseNumber(addressText, error);
+    if (!address) {
+      DoMessage("Fehler bei TestReadAdresse: " + error, mtErr);
+      return fwr_InvalidParameter;
+    }
+    const std::optional<uint32_t> length = ParseNumber(lengthText, error);
+    if (!length) {
+      DoMessage("Fehler bei TestReadLänge: " + error, mtErr);
+      return fwr_InvalidParameter;
+    }
+    // The read command carries the length in one byte.
+    read.Length = *length & 0xFF;
+    if (read.Length > 128) {
+      DoMessage("Fehler bei TestReadLänge: zu lang " + std::to_string(read.Length), mtErr);
+      return fwr_InvalidParameter;
+    }
+    read.Address = *address;
+    return fwr_NoError;
+  };
+
+  auto memoryRead = [&](int times) -> int {
+    TTestRead read;
+    int r = parseRead(read);
+    if (r != fwr_NoError) return r;
+    if (read.Address == CF_ConfigBlockAddress && read.Length > CF_ConfigBlockNetSize - 1) {
+      r = ReadFlashCF(FBaseDevice);
+      if (r == fwr_NoError) DoMessage("Gelesen: " + BytesToHex(BufferText()), mtInfo);
+      return r;
+    }
+    for (int i = 0; i < times; ++i) {
+      std::string data;
+      ReadDevice(FBaseDevice, read.Address, data, read.Length);
+      if (data.size() == read.Length && !data.empty()) {
+        DoMessage("Gelesen: " + BytesToHex(data), mtInfo);
+        continue;
+      }
+      if (FDeviceResult == fwr_WriteError)
+        DoMessage("Error reading test data: USB Write Error", mtErr);
+      else
+        DoMessage("Error reading test data from USB, requested=" + std::to_string(read.Length) +
+                      ", received=" + std::to_string(data.size()),
+                  mtErr);
+      return FDeviceResult != fwr_NoError ? FDeviceResult : fwr_ReadError;
+    }
+    return fwr_NoError;
+  };
+
+  // Programs flash 0x4004..0x4FFF from the staging area whose checksum range was
+  // just cleared, so the device restarts in its boot loader.
+  auto testBootloader = [&]() -> int {
+    if (IsDeviceBootloader(FBaseDevice)) {
+      DoMessage("Device is already in Bootloader mode", mtInfo);
+      return fwr_NoError;
+    }
+    DoMessage("Teste Bootloader-Modus", mtInfo);
+    int result = ClearCheckSumRange();
+    if (result == fwr_NoError) result = TransmitSystemCode();
+    if (result == fwr_NoError)
+      result = InitSystemCode(FBaseDevice, IntToBigEndianText32(0x30004004), IntToBigEndianText32(0x30004FFF),
+                              IntToBigEndianText32(0x4004));
+    if (result != fwr_NoError) return result;
+    DoMessage("Start programming...", mtInfo);
+    result = WriteDevice(FBaseDevice, CmdStartProgramming());
+    if (result != fwr_NoError) {
+      DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+      return result;
+    }
+    result = WaitDeviceReady(serial, false);
+    if (result == fwr_NoReset) {
+      DoMessage("No reset, send command", mtInfo);
+      result = DoReset(FBaseDevice, serial);
+    }
+    if (result != fwr_NoError) {
+      DoMessage("Programming failed: " + ErrorText(result), mtErr);
+      return result;
+    }
+    DoMessage("Programming finished", mtInfo);
+    // The device found again by its serial number is already current; else the
+    // first enumerated device is the one to look at.
+    if (!FBaseDevice && GetUsbDevice(0)) SetBaseDevice(GetUsbDevice(0));
+    if (!FBaseDevice) return fwr_DeviceMissing;
+    if (IsDeviceBootloader(FBaseDevice))
+      DoMessage("Device reset to Bootloader", mtInfo);
+    else
+      DoMessage("Device reset to Bootloader failed", mtErr);
+    return fwr_NoError;
+  };
+
+  switch (WhatToDo) {
+    case 1:
+      DoMessage("Teste Read connected user", mtInfo);
+      result = CheckConnectedUser();
+      if (result == fwr_TooManyUser) result = fwr_NoError;
+      break;
+    case 2:
+      DoMessage("Teste Reset-Befehl", mtInfo);
+      result = DoReset(FBaseDevice, serial);
+      break;
+    case 3:
+      DoMessage("Teste Stop-Kommando", mtInfo);
+      result = WriteDevice(FBaseDevice, CmdStop());
+      if (result != fwr_NoError)
+        DoMessage("Error writing on device: Stop-Kommando", mtErr);
+      else
+        DoMessage("Stop-Kommando ok", mtInfo);
+      break;
+    case 4:
+      DoMessage("Teste Read-Befehl", mtInfo);
+      result = memoryRead(1);
+      break;
+    case 5: result = testBootloader(); break;
+    case 6:
+      DoMessage("Teste Read-Befehl 3-fach", mtInfo);
+      result = memoryRead(3);
+      break;
+    default: break;
+  }
+  return result;
+}
+
+}  // namespace zor
+
+// E1: please declare in Zor_FW_Class.h (protected, "ColdFire programming"),
+// so that the test panel's branches become functions of their own:
+//   int TestMemoryRead(const std::string &option, int times);
+//   int TestBootloader(uint32_t serialNumber);

@@ -1,0 +1,416 @@
+// Reset and reconnection: the reset command, the wait for a restarting device
+// (pings for a network device; device-change notifications for a USB device,
+// which comes back as a new device object), the notification handlers that
+// drive the wait states, and the search for a device by its serial number.
+#include <cctype>
+#include <cstdio>
+
+#include "device/Zor_ColdfireCommands.h"
+#include "firmware/Zor_FW_Class.h"
+#include "foundation/LogUnit.h"
+#include "foundation/Zor_Utils.h"
+#include "net/IcmpPing.h"
+#include "net/NetUtils.h"
+#include "net/Zor_NetworkDevice.h"
+
+namespace zor {
+
+namespace {
+
+constexpr uint32_t cPingTimeoutMs = 1500;
+// Pings while waiting for a network device to go away, and to come back.
+constexpr int cPingsUntilDown = 350;
+constexpr int cPingsUntilUp = 30;
+// Steps of 100 ms waiting for a USB device to come back.
+constexpr int cUsbWaitSteps = 50;
+constexpr int cUsbWaitStepsESP = 600;
+
+// The 4 characters after `key` as a hexadecimal number; 0 when absent or not
+// hexadecimal.
+uint16_t HexAfter(const std::string &name, const char *key) {
+  const size_t pos = name.find(key);
+  if (pos == std::string::npos || pos + 4 + 4 > name.size()) return 0;
+  uint16_t value = 0;
+  for (size_t i = pos + 4; i < pos + 8; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (!std::isxdigit(c)) return 0;
+    value = static_cast<uint16_t>(value * 16 + (std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10));
+  }
+  return value;
+}
+
+// The maker's USB identities: HID ColdFire (application, boot loader, new
+// vendor), ColdFire as a virtual COM port, ESP devices.
+bool IsZorUsbId(uint16_t vid, uint16_t pid) {
+  struct TId {
+    uint16_t Vid, Pid;
+  };
+  constexpr TId ids[] = {{0xC1CA, 0x0003}, {0xC1CA, 0x0004}, {0x16D0, 0x0611},
+                         {0x16D0, 0x0610}, {0x303A, 0x4001}, {0x16D0, 0x0612}};
+  for (const TId &id : ids)
+    if (id.Vid == vid && id.Pid == pid) return true;
+  return false;
+}
+
+const std::string cWaitPrefix = "TZorFirmwareClass.WaitDeviceReady ";
+
+std::string Ordinal(TZor_WaitState state) { return std::to_string(static_cast<int>(state)); }
+
+}  // namespace
+
+bool TZorFirmwareClass::IsZorUsbName(const std::string &name) {
+  return IsZorUsbId(HexAfter(name, "VID_"), HexAfter(name, "PID_"));
+}
+
+// ---- device-change notifications ----------------------------------------------------------
+//
+// A removal of the opened device can be handled before the wait is armed (the
+// front end processes notifications while the reset command is still being
+// sent). It is remembered in FUsbDetachSeen/FPortDetachSeen, and a return of
+// the device after such a removal moves the state straight to waitAttached,
+// so WaitDeviceReady starts from what already happened instead of waiting for
+// a removal that has passed.
+
+void TZorFirmwareClass::UsbDetached(const std::string &name) {
+  Log("TZorFirmwareClass.USBDetached " + name);
+  if (!IsZorUsbName(name) || FUsbName.empty() || name.find(FUsbName) == std::string::npos) return;
+  switch (FWaitState) {
+    case waitDetachAttach:
+      Log("TZorFirmwareClass.USBDetached: actual usb device detached");
+      DoMessage("...resetted", mtInfo);
+      LogStars();
+      FWaitState = waitDetachedAttach;
+      Log("TZorFirmwareClass.USBDetached -> state waitDetachedAttach");
+      break;
+    case waitNotSet:
+      Log("TZorFirmwareClass.USBDetached: detached before the wait");
+      FUsbDetachSeen = true;
+      break;
+    default:
+      LogError("TZorFirmwareClass.USBDetached: unexpected detach of actual usb device, state=" +
+               Ordinal(FWaitState));
+  }
+}
+
+void TZorFirmwareClass::UsbAttached(const std::string &name) {
+  Log("TZorFirmwareClass.USBAttached " + name);
+  // The device may come back under another identity: any of the maker's
+  // devices counts.
+  if (!IsZorUsbName(name)) return;
+  if (FWaitState == waitNotSet && FUsbDetachSeen) {
+    Log("TZorFirmwareClass.USBAttached before the wait -> state waitAttached");
+    FWaitState = waitAttached;
+    return;
+  }
+  if (FWaitState == waitDetachedAttach) {
+    Log("TZorFirmwareClass.USBAttached -> state waitAttached");
+    FWaitState = waitAttached;
+    if (FWaitStatePort == waitNotSet || FWaitStatePort == waitAttached) {
+      Log("TZorFirmwareClass.USBAttached signal waitEvent");
+      FWaitEvent.Signal();
+    }
+  } else if (FWaitState != waitNotSet) {
+    LogError("TZorFirmwareClass.USBAttached: unexpected waitState: " + Ordinal(FWaitState));
+  }
+}
+
+void TZorFirmwareClass::PortDetached(const std::string &name) {
+  Log("PortDetached " + name);
+  if (name.empty() || FDevicePath.empty() || FDevicePath.find(name) == std::string::npos) return;
+  if (FWaitStatePort == waitDetachAttach) {
+    Log("PortDetached: actual usb port detached");
+    FWaitStatePort = waitDetachedAttach;
+    Log("PortDetached -> state waitDetachedAttach");
+  } else if (FWaitStatePort == waitNotSet) {
+    Log("PortDetached: detached before the wait");
+    FPortDetachSeen = true;
+  } else if (FWaitState != waitNotSet) {
+    LogError("PortDetached: unexpected detach of actual usb port, state=" + Ordinal(FWaitStatePort));
+  }
+}
+
+void TZorFirmwareClass::PortAttached(const std::string &name) {
+  Log("PortAttached " + name);
+  if (FWaitStatePort == waitNotSet && FPortDetachSeen) {
+    Log("PortAttached before the wait -> state waitAttached");
+    FWaitStatePort = waitAttached;
+    return;
+  }
+  if (FWaitStatePort == waitDetachedAttach) {
+    Log("PortAttached -> state waitAttached");
+    FWaitStatePort = waitAttached;
+    if (FWaitState == waitAttached) {
+      Log("PortAttached signal waitEvent");
+      FWaitEvent.Signal();
+    }
+  } else if (FWaitStatePort != waitNotSet) {
+    Log("PortAttached unexpected waitState: " + Ordinal(FWaitStatePort));
+  }
+}
+
+// ---- waiting --------------------------------------------------------------------------------
+
+bool TZorFirmwareClass::WaitEvent(int count) {
+  DoProgress(tpt_SetPosition, 0);
+  DoProgress(tpt_SetMax, count);
+  bool signaled = false;
+  for (int step = 0; step < count; ++step) {
+    // Notifications reach the engine only while the front end runs its
+    // message processing.
+    ProcessMessages();
+    if (FWaitEvent.WaitFor(100)) {
+      Log("WaitEvent: signaled, ms=" + std::to_string(100 * step));
+      signaled = true;
+      break;
+    }
+    DoProgress(tpt_StepBy, 1);
+  }
+  if (!signaled) LogError("WaitEvent: Timeout");
+  DoProgress(tpt_SetPosition, 0);
+  return signaled;
+}
+
+int TZorFirmwareClass::WaitDeviceReady(uint32_t resetSerialNumber, bool resetFailed) {
+  Log("TZorFirmwareClass.WaitDeviceReady");
+  TZor_BaseDevice *device = FBaseDevice;
+  if (!device) return fwr_InvalidParameter;
+  if (TZor_NetworkDevice *net = AsNetworkDevice(device)) {
+    // The device answers again: under its old or new address, or under one of
+    // the addresses of its new host name.
+    auto waitForPingAnswer = [&]() -> bool {
+      const std::string single = FFlashNewIP.empty() ? net->GetDeviceIP() : FFlashNewIP;
+      std::vector<std::string> candidates{single};
+      bool fromHost = false;
+      if (!FFlashNewHost.empty()) {
+        std::string error;
+        const auto ips = GetIPsFromHost(FFlashNewHost, error);
+        const std::string lookup = cWaitPrefix + "GetIPFromHost(" + FFlashNewHost + ")";
+        if (!ips || ips->empty()) {
+          LogError(lookup + " failed: " + error);
+        } else {
+          candidates = *ips;
+          fromHost = true;
+          if (ips->size() == 1) {
+            FFlashNewIP = ips->front();
+            Log(lookup + " -> " + FFlashNewIP);
+          } else {
+            Log(lookup + " found " + std::to_string(ips->size()) + " IPs");
+            for (const std::string &ip : *ips) Log(cWaitPrefix + "found IP=" + ip);
+          }
+        }
+      }
+
+      for (const std::string &ip : candidates) {
+        Log(cWaitPrefix + "wait for ping success IP=" + ip);
+        DoMessage("Waiting for device IP " + ip + "...", mtInfo);
+        DoProgress(tpt_SetPosition, 0);
+        DoProgress(tpt_SetMax, cPingsUntilUp);
+        for (int n = 1; n <= cPingsUntilUp; ++n) {
+          DoProgress(tpt_StepBy, 1);
+          ProcessMessages();
+          std::string error;
+          if (PingIPAddress(ip, cPingTimeoutMs, error)) {
+            Log(cWaitPrefix + "Ping ok count=" + std::to_string(n));
+            if (fromHost) FFlashNewIP = ip;
+            return true;
+          }
+          LogError(cWaitPrefix + "Ping failed:" + error + " count=" + std::to_string(n));
+        }
+      }
+      return false;
+    };
+    LogStars();
+    DoMessage("Waiting for device reset...", mtInfo);
+    Log(cWaitPrefix + "wait for ping failure IP=" + net->GetDeviceIP());
+
+    int result = fwr_NoError;
+    DoProgress(tpt_SetMax, cPingsUntilDown);
+    bool wentDown = false;
+    for (int n = 1; n <= cPingsUntilDown; ++n) {
+      DoProgress(tpt_StepBy, 1);
+      ProcessMessages();
+      std::string error;
+      if (!PingIPAddress(net->GetDeviceIP(), cPingTimeoutMs, error)) {
+        Log(cWaitPrefix + "Ping failed:" + error + " count=" + std::to_string(n));
+        wentDown = true;
+        break;
+      }
+      LogError(cWaitPrefix + "Ping ok count=" + std::to_string(n));
+      platform::SleepMs(50);
+    }
+
+    if (!wentDown) {
+      if (resetFailed) {
+        Log(cWaitPrefix + "reset failed: no ping failure -> ok after port closed");
+      } else {
+        LogError(cWaitPrefix + "reset failed: no ping failure");
+        result = fwr_NoReset;
+      }
+    } else {
+      result = waitForPingAnswer() ? fwr_NoError : fwr_NoReset;
+      if (result != fwr_NoError) LogError(cWaitPrefix + "reset failed: no ping success");
+    }
+
+    DoProgress(tpt_SetPosition, 0);
+    CloseDevice(net, result == fwr_NoError);
+    ProcessMessages();
+    if (result == fwr_NoError) FZustandNachReset = true;
+    return result;
+  }
+
+  FWaitEvent.Reset();
+  // What was seen before the wait was armed counts (see the handlers above).
+  FWaitState =
+      FUsbDetachSeen ? (FWaitState == waitAttached ? waitAttached : waitDetachedAttach) : waitDetachAttach;
+  FWaitStatePort = FPortDetachSeen ? (FWaitStatePort == waitAttached ? waitAttached : waitDetachedAttach)
+                                   : waitDetachAttach;
+  FUsbDetachSeen = false;
+  FPortDetachSeen = false;
+  if (FWaitState == waitAttached && FWaitStatePort == waitAttached) FWaitEvent.Signal();
+  if (FWaitState == waitDetachAttach)
+    Log("WaitDeviceReady.WaitState=waitDetachAttach");
+  else
+    Log("WaitDeviceReady.WaitState=" + Ordinal(FWaitState) + ", port=" + Ordinal(FWaitStatePort) +
+        " (seen before the wait)");
+  LogStars();
+  DoMessage("Waiting for device reset...", mtInfo);
+
+  const bool esp = IsESP(device);
+  CloseDevice(device, false);
+  int result = fwr_NoError;
+  if (!WaitEvent(esp ? cUsbWaitStepsESP : cUsbWaitSteps)) {
+    switch (FWaitState) {
+      case waitDetachAttach: result = fwr_NoReset; break;
+      case waitDetachedAttach: {
+        // Typically the system is still installing a driver for the
+        // device's new identity.
+        const std::string text = "Device will be installed. Please confirm when installation has finished";
+        Log(text);
+        FAppServices->Notify(text);
+        break;
+      }
+      default: break;
+    }
+  }
+
+  std::unique_ptr<TZor_BaseDevice> found = GetNewUsbItem(resetSerialNumber);
+  const bool haveDevice = found != nullptr;
+  // Directly, not through SetBaseDevice: the display name stays.
+  ReplaceCurrentDevice(std::move(found));
+  if (haveDevice) {
+    if (result != fwr_NoReset) DoMessage("...announced", mtInfo);
+    LogStars();
+  } else {
+    LogError("No Zor device found");
+    result = fwr_DeviceMissing;
+  }
+  if (result == fwr_NoError) FZustandNachReset = true;
+  Log("Waiting finished");
+  return result;
+}
+
+int TZorFirmwareClass::DoReset(TZor_BaseDevice *&device, uint32_t resetSerialNumber) {
+  LogStars();
+  DoMessage("Reset Zor device...", mtInfo);
+  if (!device) return fwr_InvalidParameter;
+
+  Log("DoReset: Send reset cmd");
+  int result = WriteDevice(device, FResetBoth ? CmdResetBoth() : CmdReset());
+  if (result == fwr_NoError) {
+    Log("TZorFirmwareClass.DoReset wait commands send");
+    result = WaitCmdsSend(device);
+  }
+  FResetBoth = false;
+  bool resetFailed = false;
+  if (result != fwr_NoError) {
+    resetFailed = true;
+    if (IsNetworkDevice(device)) {
+      Log("RemoteDevice: erzwinge Ende");
+      CloseDevice(device, true);
+      result = fwr_NoError;
+    } else {
+      DoMessage("Reset failed: " + ErrorText(result), mtErr);
+      CloseDevice(device, false);
+      return result;
+    }
+  }
+  result = WaitDeviceReady(resetSerialNumber, resetFailed);
+  device = FBaseDevice;
+  ProcessMessages();
+  return result;
+}
+
+// ---- USB enumeration ----------------------------------------------------------------------
+
+int TZorFirmwareClass::EnumUsbDevices() {
+  Log("TZorFirmwareClass.EnumUsbDevices");
+  // The current device may be an item of the old list; it stays alive as the
+  // engine's own device.
+  for (std::unique_ptr<TZor_BaseDevice> &item : FEnumUsbList) {
+    if (item && item.get() == FBaseDevice) {
+      ReplaceCurrentDevice(std::move(item));
+      break;
+    }
+  }
+  FEnumUsbList.clear();
+  FHaveUsbList = true;
+  if (!FUsbEnumerator) return 0;
+  try {
+    std::string errorText;
+    FEnumUsbList = FUsbEnumerator(FLogId, errorText);
+    if (!errorText.empty()) DoMessage(errorText, mtErrInfo);
+  } catch (const std::exception &e) {
+    LogExcept(FLogId, "Zor_EnumUsbDevices failed", e);
+    throw;
+  }
+  for (size_t i = 0; i < FEnumUsbList.size(); ++i)
+    if (FEnumUsbList[i]) Log("found(" + std::to_string(i) + "): " + FEnumUsbList[i]->ToString());
+  return static_cast<int>(FEnumUsbList.size());
+}
+
+int TZorFirmwareClass::GetUsbDeviceCount() {
+  if (!FHaveUsbList) EnumUsbDevices();
+  return static_cast<int>(FEnumUsbList.size());
+}
+
+TZor_BaseDevice *TZorFirmwareClass::GetUsbDevice(int index) const {
+  if (index < 0 || static_cast<size_t>(index) >= FEnumUsbList.size()) return nullptr;
+  return FEnumUsbList[static_cast<size_t>(index)].get();
+}
+
+std::unique_ptr<TZor_BaseDevice> TZorFirmwareClass::GetNewUsbItem(uint32_t serialNumber) {
+  const std::string wanted = "serialNumber 0x" + IntToHex(serialNumber, 8);
+  Log("TZorFirmwareClass.GetNewUsbItem " + wanted);
+  EnumUsbDevices();
+  for (auto it = FEnumUsbList.begin(); it != FEnumUsbList.end(); ++it) {
+    TZor_BaseDevice *item = it->get();
+    if (!item) {
+      LogError("TZorFirmwareClass.GetNewUsbItem item=nil");
+      continue;
+    }
+    const uint32_t value = item->GetSerialNumberValue();
+    if (value != serialNumber) {
+      Log("TZorFirmwareClass.GetNewUsbItem ignore serialNumber 0x" + IntToHex(value, 8));
+      continue;
+    }
+    if (!UsbIdentity(item).UsbStateValid) {
+      LogError("TZorFirmwareClass.GetNewUsbItem: found device has invalid state");
+      continue;
+    }
+    // The caller owns the device from now on; the list is rebuilt by the
+    // next enumeration anyway.
+    std::unique_ptr<TZor_BaseDevice> found = std::move(*it);
+    FEnumUsbList.erase(it);
+    return found;
+  }
+  Log("TZorFirmwareClass.GetNewUsbItem " + wanted + " not found");
+  return nullptr;
+}
+
+}  // namespace zor
+
+// E1: please declare in Zor_FW_Class.h (protected, "reset and reconnection"),
+// so that WaitDeviceReady can be split into its two halves:
+//   int WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool resetFailed);
+//   bool WaitForPingAnswer(TZor_NetworkDevice *net);
+//   int WaitUsbDeviceReady(TZor_BaseDevice *device, uint32_t resetSerialNumber);

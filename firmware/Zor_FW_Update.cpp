@@ -1,0 +1,220 @@
+// The firmware update as a whole: access check, open in tools mode, the
+// ColdFire or ESP programming path, the wait for the restarted device, and
+// the exit steps that reset an unfinished device and always close it.
+#include "device/Zor_ColdfireAddresses.h"
+#include "device/Zor_ColdfireCommands.h"
+#include "firmware/Zor_FW_Class.h"
+#include "foundation/LogUnit.h"
+#include "foundation/Zor_Utils.h"
+#include "net/Zor_NetworkDevice.h"
+
+namespace zor {
+
+namespace {
+
+// ColdFire routine for firmware 60..62, whose timer interrupt disturbs the
+// transfer: clears bits 0 and 3 of the 16-bit register at 0x40150000, returns.
+const std::string cTimerPatch(
+    "\x4E\x56\x00\x00\x41\xF9\x40\x15\x00\x00\x30\x10\x02\x80\x00\x00\xFF\xF6\x30\x80"
+    "\x4E\x5E\x4E\x75",
+    24);
+
+bool NeedsTimerPatch(int firmwareVersion) { return firmwareVersion >= 60 && firmwareVersion <= 62; }
+
+}  // namespace
+
+int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootloader,
+                                uint32_t resetSerialNumber) {
+  TActionScope scope(*this);
+  TZor_BaseDevice *device = FBaseDevice;
+  if (!device) return fwr_InvalidParameter;
+  Log("TZorFirmwareClass.DoUpdate filename=" + filename + " updateBootloader=" +
+      (updateBootloader ? "True" : "False") + " resetSerialNumber=" + IntToHex(resetSerialNumber, 8));
+  MessageStars();
+  FZustandNachReset = false;
+
+  int result = FConnectedUserString.empty() ? CheckConnectedUser() : fwr_NoError;
+  if (result == fwr_TooManyUser) {
+    DoMessage("Firmware update denied: other users connected: \r\n" + FConnectedUserString, mtErr);
+    LogStars();
+    return result;
+  }
+  if (result != fwr_NoError) return result;
+
+  bool resetOnExit = true;
+  if (TZor_NetworkDevice *net = AsNetworkDevice(device)) net->SetCryptPassword(FCryptPassword);
+  uint32_t deviceSerial = 0xFFFFFFFF;
+  if (device->IsUSBDevice()) {
+    deviceSerial = device->GetSerialNumberValue();
+    if (resetSerialNumber == 0xFFFFFFFF) {
+      resetSerialNumber = deviceSerial;
+      Log("TZorFirmwareClass.DoUpdate set resetSerialNumber to =" + IntToHex(resetSerialNumber, 8));
+    }
+  }
+
+  // From here on the device is reset (when unfinished) and closed however
+  // the steps end, also when an exception passes.
+  try {
+    result = DoUpdateSteps(filename, updateBootloader, resetSerialNumber, deviceSerial, resetOnExit);
+  } catch (const std::exception &e) {
+    LogExcept(FLogId, "TZorFirmwareClass.DoUpdate failed", e);
+    DoUpdateExit(fwr_WriteError, resetOnExit, resetSerialNumber);
+    throw;
+  } catch (...) {
+    LogError("TZorFirmwareClass.DoUpdate failed");
+    DoUpdateExit(fwr_WriteError, resetOnExit, resetSerialNumber);
+    throw;
+  }
+  DoUpdateExit(result, resetOnExit, resetSerialNumber);
+  return result;
+}
+
+int TZorFirmwareClass::DoUpdateSteps(const std::string &filename, bool updateBootloader,
+                                     uint32_t resetSerialNumber, uint32_t deviceSerial, bool &resetOnExit) {
+  DoMessage("Update Firmware...", mtInfo);
+  FCancelUpdate = false;
+  TZor_BaseDevice *device = FBaseDevice;
+  int result = OpenDevice(device, true, true);
+  if (result != fwr_NoError) {
+    resetOnExit = false;
+    return result;
+  }
+  const bool wasBootloader = IsDeviceBootloader(device);
+  ReadUntilEmpty();
+
+  if (IsColdfire(device) && NeedsTimerPatch(FFirmwareVersion)) {
+    result = DoUpdateTimerPatch(device);
+    if (result != fwr_NoError) return result;
+  }
+  // Devices whose controller is not known take the ColdFire path.
+  result =
+      IsESP(device) ? DoUpdateESP(device, filename) : DoUpdateColdfire(device, filename, updateBootloader);
+  if (result != fwr_NoError) return result;
+  return DoUpdateCompletion(wasBootloader, updateBootloader, resetSerialNumber, deviceSerial, resetOnExit);
+}
+
+int TZorFirmwareClass::DoUpdateTimerPatch(TZor_BaseDevice *device) {
+  DoMessage("Firmware " + std::to_string(FFirmwareVersion) + ": Disable Timer Interrupt", mtInfo);
+  if (WriteCode(device, CF_SystemCodeStart, cTimerPatch, 0) != fwr_NoError) {
+    DoMessage("Transmit canceled: " + ErrorText(fwr_WriteError), mtErr);
+    return fwr_WriteError;
+  }
+  const int result = WriteDevice(device, CmdRun());
+  if (result != fwr_NoError) {
+    DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+    return result;
+  }
+  platform::SleepMs(100);
+  return fwr_NoError;
+}
+
+int TZorFirmwareClass::DoUpdateESP(TZor_BaseDevice *device, const std::string &filename) {
+  int result = TransmitESPCode(device, filename);
+  if (result != fwr_NoError) return result;
+  LogStars();
+  DoMessage("Start programming...", mtInfo);
+  result = WriteDevice(device, CmdStartProgramming(FCodeCount));
+  if (result != fwr_NoError) {
+    DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+    return result;
+  }
+  result = WaitESPReady(device);
+  if (result != fwr_NoError) return result;
+  Log("TZorFirmwareClass.DoUpdate; switch partition");
+  result = WriteDevice(device, CmdRun());
+  if (result != fwr_NoError) DoMessage("Switch Partition failed", mtErr);
+  return result;
+}
+
+int TZorFirmwareClass::DoUpdateColdfire(TZor_BaseDevice *device, const std::string &filename,
+                                        bool updateBootloader) {
+  int result = fwr_NoError;
+  if (!updateBootloader) result = ClearCheckSumRange();
+  if (result == fwr_NoError) result = TransmitCode(device, filename, updateBootloader);
+  if (result == fwr_NoError) result = TransmitSystemCode();
+  if (result == fwr_NoError)
+    result = InitSystemCode(device, IntToBigEndianText32(FminAdr | CF_StagingFlag),
+                            IntToBigEndianText32(FmaxAdr | CF_StagingFlag), IntToBigEndianText32(FminAdr));
+  if (result != fwr_NoError) return result;
+  LogStars();
+  DoMessage("Start programming...", mtInfo);
+  result = WriteDevice(device, CmdStartProgramming());
+  if (result != fwr_NoError) DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+  return result;
+}
+
+int TZorFirmwareClass::DoUpdateCompletion(bool wasBootloader, bool updateBootloader,
+                                          uint32_t resetSerialNumber, uint32_t deviceSerial,
+                                          bool &resetOnExit) {
+  int result = fwr_NoError;
+  if (!wasBootloader) result = WaitDeviceReady(resetSerialNumber, false);
+  // A USB device that did not restart is looked for again by its serial
+  // number and reset by command. The search runs over USB only, so it would
+  // lose a network device: that one is reset in the exit steps instead.
+  if (result == fwr_NoReset && IsColdfire(FBaseDevice) && FBaseDevice->IsUSBDevice()) {
+    DoMessage("No reset, send command", mtInfo);
+    SetOwnedDevice(GetNewUsbItem(deviceSerial));
+    if (FBaseDevice) {
+      result = DoReset(FBaseDevice, resetSerialNumber);
+      if (result == fwr_NoError) resetOnExit = false;
+    }
+  }
+  if (result != fwr_NoError) {
+    DoMessage("Programming failed: " + ErrorText(result), mtErr);
+    return result;
+  }
+  DoMessage("Programming finished", mtInfo);
+  resetOnExit = false;
+
+  if (wasBootloader && updateBootloader) {
+    Log("TZorFirmwareClass.DoUpdate Bootloader in Bootloader -> manual repower neded");
+    return fwr_RePowerNeeded;
+  }
+  if (wasBootloader) {
+    Log("TZorFirmwareClass.DoUpdate Sleep 2000");
+    platform::SleepMs(2000);
+    result = CheckProgrammingStatus(FBaseDevice);
+    if (result != fwr_NoError && result != fwr_ReadError) {
+      DoMessage("Disconnecting from Zor device...", mtInfo);
+      return result;
+    }
+    DoMessage("Switch to Zor application...", mtInfo);
+    result = DoReset(FBaseDevice, resetSerialNumber);
+    if (result == fwr_NoError)
+      DoMessage("Zor application ready", mtInfo);
+    else if (result == fwr_NoReset)
+      DoMessage("Device reset failed. Please re-power Zor device and then click ok.", mtErr);
+    return result;
+  }
+  if (FBaseDevice && IsDeviceBootloader(FBaseDevice)) {
+    if (updateBootloader) {
+      DoMessage("Bootloader downloaded: Zor device is now in BOOT LOADER mode", mtInfo);
+      FAppServices->Beep();
+    } else {
+      DoMessage("Firmware download failed: Zor device is in BOOT LOADER mode", mtErr);
+      result = fwr_DownloadFailed;
+    }
+  }
+  return result;
+}
+
+void TZorFirmwareClass::DoUpdateExit(int result, bool resetOnExit, uint32_t resetSerialNumber) {
+  LogStars();
+  if (resetOnExit && FBaseDevice) DoReset(FBaseDevice, resetSerialNumber);
+  if (result != fwr_NoError && IsNetworkDevice(FBaseDevice)) {
+    if (result == fwr_Timeout) {
+      CloseDevice(FBaseDevice, false);
+    } else {
+      Log("TZorFirmwareClass.DoUpdate RemoteDevice: erzwinge Ende");
+      CloseDevice(FBaseDevice, true);
+    }
+  } else if (FBaseDevice && FBaseDevice->GetPortIsOpened()) {
+    // Paths that end without a reset (boot loader left in place, a failed
+    // wait) would otherwise leave the port open.
+    CloseDevice(FBaseDevice, false);
+  }
+  DoMessage("Disconnected from " + FanzeigeName, mtInfo);
+  ClearVersionInfo();
+}
+
+}  // namespace zor

@@ -1,0 +1,251 @@
+// Reset and reconnection in virtual time: the USB wait driven by injected
+// device-change notifications (with and without a COM port, notifications
+// that come before the wait is armed, foreign devices), the search of the
+// device by serial number, and the ping loops of a network device.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "device/Zor_ColdfireCommands.h"
+#include "net/IcmpPing.h"
+#include "net/NetUtils.h"
+#include "net/Zor_NetworkDevice.h"
+#include "tests/firmware/FW_TestEngine.h"
+#include "tests/support/Zor_TestDevice.h"
+
+namespace zor {
+namespace {
+
+class TResetEngine : public TTestEngine {
+ public:
+  using TTestEngine::TTestEngine;
+  using TZorFirmwareClass::DoReset;
+  using TZorFirmwareClass::FFlashNewHost;
+  using TZorFirmwareClass::FFlashNewIP;
+  using TZorFirmwareClass::IsZorUsbName;
+  using TZorFirmwareClass::WaitDeviceReady;
+};
+
+constexpr uint32_t cSerial = 0x00012345;
+const std::string cUsbName = "VID_16D0&PID_0610#ZOR_1";
+const std::string cForeignName = "VID_046D&PID_C077#5&1";
+const std::string cPort = "/dev/ttyACM0";
+
+class FWResetUsb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FEngine.Usb.Vid = 0x16D0;
+    FEngine.Usb.Pid = 0x0610;
+    FEngine.Usb.SerialNumber = "ZOR 1";
+    FEngine.Usb.DevicePath = "usb-1.2:" + cPort;
+    FDevice.SetSerialNumberValue(cSerial);
+    FEngine.SetBaseDevice(&FDevice);
+    // The device comes back as a new object among the enumerated ones.
+    FEngine.SetUsbEnumerator([this](int, std::string &) {
+      ++FEnumerations;
+      TZor_LocalDeviceList list;
+      auto other = std::make_unique<TZor_TestDevice>(Zor_CDC, ptColdfire);
+      other->SetSerialNumberValue(0x999);
+      list.push_back(std::move(other));
+      if (FComesBack) {
+        auto back = std::make_unique<TZor_TestDevice>(Zor_CDC, ptColdfire);
+        back->SetSerialNumberValue(cSerial);
+        FBack = back.get();
+        list.push_back(std::move(back));
+      }
+      return list;
+    });
+    ASSERT_EQ(FEngine.OpenDevice(&FDevice, true, false), 0);
+    ASSERT_EQ(FEngine.FUsbName, "VID_16D0&PID_0610#ZOR_1");
+  }
+  // Delivers `notes` when the engine processes messages for the n-th time.
+  void Script(std::map<int, std::vector<std::function<void()>>> notes) {
+    FEngine.Services.OnProcess = [this, notes] {
+      auto it = notes.find(FEngine.Services.Processed);
+      if (it != notes.end())
+        for (const auto &note : it->second) note();
+    };
+  }
+  std::function<void()> UsbOut() {
+    return [this] { FEngine.UsbDetached("\\\\?\\USB#" + cUsbName + "#{a5dcbf10}"); };
+  }
+  std::function<void()> UsbIn() {
+    return [this] { FEngine.UsbAttached("\\\\?\\USB#VID_16D0&PID_0610#ZOR_1#{a5dcbf10}"); };
+  }
+  std::function<void()> PortOut() {
+    return [this] { FEngine.PortDetached(cPort); };
+  }
+  std::function<void()> PortIn() {
+    return [this] { FEngine.PortAttached(cPort); };
+  }
+
+  platform::TZor_VirtualClock FClock;
+  platform::TZor_ClockGuard FGuard{FClock};
+  TZor_LogCapture FLog;
+  TZor_TestDevice FDevice{Zor_CDC, ptColdfire};
+  TResetEngine FEngine{FLog.Id()};
+  TZor_TestDevice *FBack = nullptr;
+  bool FComesBack = true;
+  int FEnumerations = 0;
+};
+
+TEST_F(FWResetUsb, DeviceWithoutPortNotificationWaitsTheFullTime) {
+  Script({{3, {UsbOut()}}, {8, {UsbIn()}}});
+  TZor_BaseDevice *device = &FDevice;
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), 0);
+  EXPECT_EQ(FDevice.Writes().back(), CmdReset());
+  EXPECT_GE(platform::TicksSince(start), 5000u);
+  EXPECT_EQ(FEngine.GetWaitState(), waitAttached);
+  ASSERT_NE(FBack, nullptr);
+  EXPECT_EQ(device, FBack);
+  EXPECT_EQ(FEngine.GetBaseDevice(), FBack);
+  EXPECT_TRUE(FEngine.GetZustandNachReset());
+  EXPECT_TRUE(FEngine.HasMessage("...resetted", mtInfo));
+  EXPECT_TRUE(FEngine.HasMessage("...announced", mtInfo));
+}
+
+TEST_F(FWResetUsb, InterfaceAndPortBackEndTheWaitEarly) {
+  Script({{3, {UsbOut(), PortOut()}}, {6, {PortIn()}}, {9, {UsbIn()}}});
+  TZor_BaseDevice *device = &FDevice;
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), 0);
+  EXPECT_LT(platform::TicksSince(start), 2000u);
+  EXPECT_EQ(FLog.Count("WaitEvent: signaled, ms="), 1);
+  EXPECT_EQ(FEngine.GetWaitStatePort(), waitAttached);
+  EXPECT_EQ(FEngine.GetBaseDevice(), FBack);
+}
+
+TEST_F(FWResetUsb, DeviceThatNeverLeavesIsNoReset) {
+  // Foreign devices come and go meanwhile; they change nothing.
+  Script(
+      {{3, {[this] { FEngine.UsbDetached(cForeignName); }, [this] { FEngine.UsbAttached(cForeignName); }}}});
+  TZor_BaseDevice *device = &FDevice;
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), fwr_NoReset);
+  EXPECT_GE(platform::TicksSince(start), 5000u);
+  EXPECT_LT(platform::TicksSince(start), 6000u);
+  EXPECT_EQ(FEngine.GetWaitState(), waitDetachAttach);
+  EXPECT_FALSE(FEngine.HasMessage("...announced", mtInfo));
+  EXPECT_FALSE(FEngine.GetZustandNachReset());
+
+  // An ESP device is given a minute.
+  TZor_TestDevice esp{Zor_CDC, ptESP};
+  esp.SetSerialNumberValue(cSerial);
+  FEngine.SetBaseDevice(&esp);
+  device = &esp;
+  const uint32_t espStart = platform::GetTicks();
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), fwr_NoReset);
+  EXPECT_GE(platform::TicksSince(espStart), 60000u);
+}
+
+TEST_F(FWResetUsb, RemovalBeforeTheWaitIsNotLost) {
+  // The device leaves and returns while the reset command is still queued.
+  FDevice.SetTransportPending(1);
+  Script({{1, {UsbOut(), UsbIn(), PortOut(), PortIn(), [this] { FDevice.SetTransportPending(0); }}}});
+  TZor_BaseDevice *device = &FDevice;
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), 0);
+  EXPECT_LT(platform::TicksSince(start), 2000u);
+  EXPECT_EQ(FEngine.GetBaseDevice(), FBack);
+}
+
+TEST_F(FWResetUsb, DeviceLeftButNotFoundAgain) {
+  FComesBack = false;
+  Script({{3, {UsbOut()}}});
+  TZor_BaseDevice *device = &FDevice;
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), fwr_DeviceMissing);
+  EXPECT_EQ(FEngine.GetBaseDevice(), nullptr);
+  EXPECT_EQ(FLog.Count("No Zor device found"), 1);
+}
+
+TEST_F(FWResetUsb, FailedResetCommandClosesAndReturnsTheError) {
+  FDevice.FailNextWrites(2);
+  TZor_BaseDevice *device = &FDevice;
+  // A reset that cannot be written counts as a timeout.
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), fwr_Timeout);
+  EXPECT_TRUE(FEngine.HasMessage("Reset failed: " + ErrorText(fwr_Timeout), mtErr));
+  EXPECT_FALSE(FDevice.GetPortIsOpened());
+  EXPECT_EQ(FEnumerations, 0);
+}
+
+TEST(FWResetNames, MakerIdentitiesOnly) {
+  EXPECT_TRUE(TResetEngine::IsZorUsbName("\\\\?\\hid#VID_C1CA&PID_0004#7&1a2b#{4d1e55b2}"));
+  EXPECT_TRUE(TResetEngine::IsZorUsbName("USB\\VID_303A&PID_4001\\1"));
+  EXPECT_FALSE(TResetEngine::IsZorUsbName("VID_16D0&PID_0001#1"));
+  EXPECT_FALSE(TResetEngine::IsZorUsbName("VID_16D0&PID_06"));
+  EXPECT_FALSE(TResetEngine::IsZorUsbName("VID_16DX&PID_0610"));
+  EXPECT_FALSE(TResetEngine::IsZorUsbName(""));
+}
+
+// ---- network device ---------------------------------------------------------------------------
+
+class FWResetNet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FEngine.SetBaseDevice(&FDevice);
+    SetIcmpEchoFunction([this](uint32_t address, uint32_t, platform::TZor_EchoResult &r) {
+      const std::string ip = IntToIPv4Text(address);
+      ++FPings[ip];
+      const bool up = FAnswer(ip, FPings[ip]);
+      r.Replied = up;
+      r.Status = 0;
+      if (!up) r.Error.Code = 11010;
+      return up;
+    });
+  }
+  void TearDown() override {
+    SetIcmpEchoFunction(nullptr);
+    SetHostResolver(nullptr);
+  }
+  static std::string IntToIPv4Text(uint32_t address) {
+    return std::to_string(address & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) + "." +
+           std::to_string((address >> 16) & 0xFF) + "." + std::to_string(address >> 24);
+  }
+
+  platform::TZor_VirtualClock FClock;
+  platform::TZor_ClockGuard FGuard{FClock};
+  TZor_NetworkDevice FDevice{-1, 0, nullptr, false, "127.0.0.9"};
+  TResetEngine FEngine;
+  std::map<std::string, int> FPings;
+  std::function<bool(const std::string &, int)> FAnswer;
+};
+
+TEST_F(FWResetNet, DeviceGoesDownAndComesBack) {
+  FAnswer = [](const std::string &, int n) { return n < 4 || n > 6; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.9"], 7);
+  EXPECT_TRUE(FEngine.GetZustandNachReset());
+}
+
+TEST_F(FWResetNet, DeviceThatKeepsAnswering) {
+  FAnswer = [](const std::string &, int) { return true; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_NoReset);
+  EXPECT_EQ(FPings["127.0.0.9"], 350);
+  // The reset command had already failed: the device counts as reset.
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, true), 0);
+}
+
+TEST_F(FWResetNet, DeviceThatNeverComesBack) {
+  FAnswer = [](const std::string &, int) { return false; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_NoReset);
+  EXPECT_EQ(FPings["127.0.0.9"], 1 + 30);
+}
+
+TEST_F(FWResetNet, NewHostNameIsTriedAddressByAddress) {
+  SetHostResolver([](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &) {
+    if (host != "lum-new") return false;
+    ips = {"127.0.0.21", "127.0.0.22"};
+    return true;
+  });
+  FEngine.FFlashNewHost = "lum-new";
+  FAnswer = [](const std::string &ip, int) { return ip == "127.0.0.22"; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.21"], 30);
+  EXPECT_EQ(FPings["127.0.0.22"], 1);
+  EXPECT_EQ(FEngine.GetFlashNewIP(), "127.0.0.22");
+  EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.21...", mtInfo));
+}
+
+}  // namespace
+}  // namespace zor

@@ -1,0 +1,323 @@
+// Session services of the update engine against a scripted device: opening,
+// the write retry, memory and status reads, waiting for queued commands, the
+// version loop, the connected-users check and the serial-number rules; then
+// version and users of a network device against the simulated device.
+#include <gtest/gtest.h>
+
+#include "device/Zor_ColdfireCommands.h"
+#include "device/Zor_ProcessReport.h"
+#include "tests/firmware/FW_TestEngine.h"
+#include "tests/net/NetSimFixture.h"
+#include "tests/support/Zor_TestDevice.h"
+
+namespace zor {
+namespace {
+
+class FWSession : public ::testing::Test {
+ protected:
+  platform::TZor_VirtualClock FClock;
+  platform::TZor_ClockGuard FGuard{FClock};
+  TZor_LogCapture FLog;
+  TTestEngine FEngine{FLog.Id()};
+};
+
+class TRefusingDevice : public TZor_TestDevice {
+ public:
+  using TZor_TestDevice::TZor_TestDevice;
+  bool OpenPort(std::string &errorMessage) override {
+    errorMessage = "port busy";
+    return false;
+  }
+};
+
+TEST_F(FWSession, OpenDeviceReportsMissingAndRefusedDevices) {
+  EXPECT_EQ(FEngine.OpenDevice(nullptr, true, true), fwr_DeviceMissing);
+  EXPECT_TRUE(FEngine.HasMessage("Zor device missing", mtErr));
+
+  TRefusingDevice dev;
+  FEngine.SetBaseDevice(&dev);
+  FEngine.FUsbName = "stale";
+  EXPECT_EQ(FEngine.OpenDevice(&dev, true, false), fwr_OpenError);
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_OpenError);
+  EXPECT_EQ(FEngine.GetOpenErrorMsg(), "port busy");
+  EXPECT_TRUE(FEngine.FUsbName.empty());
+  // Without showMessages the failure goes to the error log only.
+  EXPECT_FALSE(FEngine.HasMessage("port busy", mtErr));
+  EXPECT_EQ(FLog.Count("port busy"), 1);
+}
+
+TEST_F(FWSession, OpenDeviceNamesTheUsbDeviceAndPreparesIt) {
+  TZor_TestDevice dev;
+  FEngine.SetBaseDevice(&dev);
+  FEngine.Usb.Vid = 0x1A2B;
+  FEngine.Usb.Pid = 0x00C1;
+  FEngine.Usb.SerialNumber = "AB 12";
+  FEngine.Usb.DevicePath = "/dev/hidraw3";
+  FEngine.Usb.IsBootLoader = true;
+  FEngine.SetLowLevelLog(true);
+
+  ASSERT_EQ(FEngine.OpenDevice(&dev, true, true), fwr_NoError);
+  EXPECT_EQ(FEngine.FUsbName, "VID_1A2B&PID_00C1#AB_12");
+  EXPECT_TRUE(dev.GetContextTool());
+  EXPECT_TRUE(dev.GetOpt7019());
+  EXPECT_TRUE(dev.GetLowLevelLog());
+  EXPECT_EQ(FEngine.GetWaitState(), waitNotSet);
+  EXPECT_TRUE(FEngine.HasMessage("Connected to USB: test in BOOT LOADER mode", mtInfo));
+  EXPECT_EQ(
+      FLog.Count("TZorFirmwareClass.OpenDevice.UsbName=VID_1A2B&PID_00C1#AB_12, DeviceName=/dev/hidraw3"), 1);
+}
+
+TEST_F(FWSession, WriteTimeoutIsRepeatedOnceExceptResetOfNetworkDevice) {
+  TZor_TestDevice usb;
+  usb.FailNextWrites(1, Zor_Err_RequestTimeout);
+  EXPECT_EQ(FEngine.WriteDevice(&usb, CmdReset()), fwr_NoError);
+  EXPECT_EQ(usb.Writes().size(), 1u);  // the repeat went through
+  EXPECT_TRUE(FEngine.HasMessage("Sending command timed out, repeat it once", mtInfo));
+  EXPECT_GE(FEngine.Services.Processed, 1);
+
+  TZor_TestDevice net(Zor_Remote);
+  net.FailNextWrites(1, Zor_Err_RequestTimeout);
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdReset()), fwr_Timeout);
+  EXPECT_TRUE(net.Writes().empty());
+  EXPECT_EQ(FLog.Count("TZorFirmwareClass.WriteDevice.Timeout: DO NOT repeat reset cmd"), 1);
+  net.QuitError();
+  net.FailNextWrites(2, Zor_Err_RequestTimeout);
+  // Other commands to a network device are repeated; a second timeout stays -10.
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdStop()), fwr_Timeout);
+  EXPECT_EQ(FLog.Count("TZorFirmwareClass.WriteDevice.Timeout: Repeat once"), 2);
+}
+
+TEST_F(FWSession, WriteFailuresMapToResultCodes) {
+  TZor_TestDevice dev;
+  const std::pair<TZor_Result, int> cases[] = {{Zor_Err_ConnectFailed, fwr_NoConnection},
+                                               {Zor_Err_RequestDenied, fwr_CommandDenied},
+                                               {Zor_WriteError, fwr_WriteError}};
+  for (auto [code, expected] : cases) {
+    dev.QuitError();
+    dev.FailNextWrites(1, code);
+    EXPECT_EQ(FEngine.WriteDevice(&dev, CmdStop()), expected) << code;
+    EXPECT_EQ(FEngine.GetDeviceResult(), expected);
+  }
+  dev.FailNextWrites(1, Zor_WriteError);
+  EXPECT_EQ(FEngine.WriteDevice(&dev, CmdReset()), fwr_Timeout);
+  EXPECT_EQ(FLog.Count("TZorFirmwareClass.WriteDevice failed after reset cmd"), 1);
+  // An error left over from an earlier failure does not spoil a good write.
+  EXPECT_EQ(FEngine.WriteDevice(&dev, CmdStop()), fwr_NoError);
+}
+
+TEST_F(FWSession, ReadDeviceDeliversTheAnswerOrReportsShortReads) {
+  TZor_TestDevice dev;
+  std::string answer = Bytes({0x00, 0x00, 0x00, 0x30});
+  dev.OnWrite = [&](const std::string &cmd) {
+    if (cmd[1] == 0x40) dev.FeedTools(answer);
+  };
+  std::string data;
+  FEngine.ReadDevice(&dev, 0x2000F614, data, 4);
+  EXPECT_EQ(data, answer);
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_NoError);
+  EXPECT_EQ(dev.Writes().back(), CmdReadMemory(0x2000F614, 4));
+
+  answer = Bytes({0x01, 0x02});
+  FEngine.ReadDevice(&dev, 0x7F000, data, 4);
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_ReadError);
+
+  // Nothing comes: gives up after a second, not before.
+  dev.OnWrite = nullptr;
+  const uint32_t start = platform::GetTicks();
+  FEngine.ReadDevice(&dev, 0x7F000, data, 4);
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_ReadError);
+  EXPECT_GE(platform::TicksSince(start), 1000u);
+  EXPECT_LT(platform::TicksSince(start), 1500u);
+
+  dev.FailNextWrites(1);
+  FEngine.ReadDevice(&dev, 0x7F000, data, 4);
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_WriteError);
+  FEngine.ReadDevice(&dev, 0x7F000, data, 0);
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_InvalidParameter);
+}
+
+TEST_F(FWSession, ReadStatusIsBoundedWhenTheRequestNeverLeaves) {
+  TZor_TestDevice dev;
+  dev.OnWrite = [&](const std::string &) { dev.SetTransportPending(3); };
+  std::string data;
+  const uint32_t start = platform::GetTicks();
+  FEngine.ReadStatus(&dev, 0x01, data, 16);
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_ReadError);
+  EXPECT_LT(platform::TicksSince(start), 5000u);
+}
+
+TEST_F(FWSession, WaitCmdsSendLetsMessagesRunAndGivesUpOnAStuckQueue) {
+  TZor_TestDevice dev;
+  dev.SetTransportPending(2);
+  int seen = 0;
+  // The queue drains while the front end handles its messages.
+  FEngine.Services.OnProcess = [&] {
+    if (++seen == 5) dev.SetTransportPending(0);
+  };
+  EXPECT_EQ(FEngine.WaitCmdsSend(&dev), fwr_NoError);
+  EXPECT_EQ(seen, 5);
+
+  FEngine.Services.OnProcess = nullptr;
+  dev.SetTransportPending(10);
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.WaitCmdsSend(&dev), fwr_Timeout);
+  EXPECT_GE(platform::TicksSince(start), 2000u);  // 200 ms per pending command
+  EXPECT_EQ(FLog.Count("WaitCmdsSend: Timeout commands left=10"), 1);
+
+  dev.SetError(Zor_WriteError, "gone");
+  EXPECT_EQ(FEngine.WaitCmdsSend(&dev), fwr_WriteError);
+  EXPECT_EQ(FLog.Count("WaitCmdsSend failed Device error="), 1);
+}
+
+TEST_F(FWSession, VersionLoopKeepsWaitingAfterReferenceClockReports) {
+  TZor_TestDevice dev;
+  FEngine.SetBaseDevice(&dev);
+  dev.OnWrite = [&](const std::string &cmd) {
+    if (cmd == CmdVersion()) dev.Feed(BuildTextFrame(std::string("\x7F\xF9", 2) + "RefClk lost"));
+  };
+  std::string err;
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&dev, err), fwr_ReferenceClockError);
+  EXPECT_EQ(err, "RefClk lost");
+  EXPECT_TRUE(dev.GetReferenceClockError());
+  EXPECT_GE(platform::TicksSince(start), 10000u);
+  // Opened for the read, so closed again.
+  EXPECT_EQ(dev.OpenCount, 1);
+  EXPECT_EQ(dev.CloseCount, 1);
+  EXPECT_EQ(FLog.Count("GetDeviceFirmwareVersion_intern: Reference Clock Error"), 1);
+}
+
+TEST_F(FWSession, VersionLoopStopsOnTooManyUsersAndSkipsBootLoaders) {
+  TZor_TestDevice dev;
+  FEngine.SetBaseDevice(&dev);
+  dev.OnWrite = [&](const std::string &) { dev.Feed(BuildTextFrame(std::string("\x7F\xFA", 2))); };
+  std::string err;
+  EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&dev, err), fwr_TooManyUser);
+
+  FEngine.Usb.IsBootLoader = true;
+  dev.ClearWrites();
+  EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&dev, err), fwr_NoError);
+  EXPECT_EQ(FEngine.GetFirmwareVersion(), 1);
+  EXPECT_TRUE(dev.Writes().empty());
+}
+
+TEST_F(FWSession, ConnectedUsersAreNamedCountedAndConfirmed) {
+  TZor_TestDevice dev;  // ColdFire on USB
+  FEngine.SetBaseDevice(&dev);
+  FEngine.FFirmwareVersion = 45;
+  dev.OnWrite = [&](const std::string &cmd) {
+    if (cmd == CmdStatusRequest(1)) dev.FeedTools(Bytes({0, 0, 0, 2, 0, 0, 0, 0, 10, 0, 0, 1, 0, 0, 0, 0}));
+  };
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_TooManyUser);
+  ASSERT_EQ(FEngine.Services.Questions.size(), 1u);
+  EXPECT_EQ(FEngine.Services.Questions[0],
+            "Other users connected: \r\nConnected users: \r\n          1:  usb (me)\r\n          2:  ---"
+            "\r\n          3:  10.0.0.1\r\n          4:  ---\r\nDo you want to continue?");
+  EXPECT_TRUE(FEngine.HasMessage("Connected users:   1: usb (me)  2: ---  3: 10.0.0.1  4: ---", mtInfo));
+  EXPECT_EQ(dev.CloseCount, 1);  // opened for the check only
+
+  FEngine.Services.Answer = true;
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+
+  // This tool alone needs no question.
+  dev.OnWrite = [&](const std::string &) {
+    dev.FeedTools(Bytes({0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  };
+  FEngine.Services.Questions.clear();
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+  EXPECT_TRUE(FEngine.Services.Questions.empty());
+}
+
+TEST_F(FWSession, ConnectedUsersCheckDependsOnDeviceAndFirmware) {
+  TZor_TestDevice cf;
+  FEngine.SetBaseDevice(&cf);
+  FEngine.FFirmwareVersion = 44;
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+  EXPECT_TRUE(cf.Writes().empty());
+
+  TZor_TestDevice esp(Zor_Remote, ptESP);
+  FEngine.SetBaseDevice(&esp);
+  FEngine.FFirmwareVersion = 100;
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+  EXPECT_TRUE(esp.Writes().empty());
+
+  // From 1.01 on the ESP is asked; a short answer from it is no reason to stop.
+  FEngine.FFirmwareVersion = 101;
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+  EXPECT_EQ(esp.Writes().size(), 1u);
+  EXPECT_TRUE(
+      FEngine.HasMessage("Error reading connected user: Read error, requested=16, received=0", mtErr));
+}
+
+TEST_F(FWSession, SerialNumberAndAccessRules) {
+  TZor_TestDevice cf;
+  TZor_TestDevice esp(Zor_HID, ptESP);
+  FEngine.SetBaseDevice(&cf);
+  EXPECT_TRUE(FEngine.IsUniqueSerialNumber(0));
+  EXPECT_FALSE(FEngine.IsUniqueSerialNumber(0xFFFFFFFF));
+  EXPECT_FALSE(FEngine.CheckLogin());
+  FEngine.SetBaseDevice(&esp);
+  EXPECT_FALSE(FEngine.IsUniqueSerialNumber(0));
+  EXPECT_TRUE(FEngine.IsUniqueSerialNumber(0xFFFFFFFF));
+
+  TZor_TestDevice netCf(Zor_Remote, ptColdfire);
+  FEngine.SetBaseDevice(&netCf);
+  EXPECT_TRUE(FEngine.CheckLogin());
+  FEngine.FFirmwareVersion = 18;
+  EXPECT_EQ(FEngine.CheckRemoteAccess(), fwr_NetworkNotSupported);
+  FEngine.FFirmwareVersion = 19;
+  EXPECT_EQ(FEngine.CheckRemoteAccess(), fwr_NoError);
+  FEngine.SetBaseDevice(nullptr);
+  EXPECT_EQ(FEngine.CheckRemoteAccess(), fwr_InvalidParameter);
+}
+
+// ---- over the network, against the simulated device -------------------------------------
+
+class FWSessionNet : public ::testing::Test {
+ protected:
+  TZor_LogCapture FLog;
+  TTestEngine FEngine{FLog.Id()};
+};
+
+TEST_F(FWSessionNet, ReadsVersionAndConnectedUsersOfANetworkDevice) {
+  nettest::TSimHost host(TSimFamily::Coldfire, "127.0.0.61", 112);
+  std::unique_ptr<TZor_NetworkDevice> owned = host.MakeDevice();
+  TZor_NetworkDevice *dev = owned.get();
+  FEngine.SetOwnedDevice(std::move(owned));
+  EXPECT_EQ(FEngine.GetVersionSerialNumber(), 0xFFFFFFFFu);
+
+  std::string err;
+  ASSERT_EQ(FEngine.GetDeviceFirmwareVersion_intern(dev, err), fwr_NoError) << err;
+  EXPECT_EQ(FEngine.GetFirmwareVersion(), 112);
+  EXPECT_EQ(FEngine.GetVersionSerialNumber(), 0x4321u);
+  EXPECT_FALSE(FEngine.Texts(mtOk).empty());
+  EXPECT_FALSE(dev->GetPortIsOpened());
+  // Opening a network device shows a splash and always takes it away again.
+  ASSERT_GE(FEngine.Services.Splash.size(), 2u);
+  EXPECT_EQ(FEngine.Services.Splash[0],
+            "show:Connecting to " + dev->GetDeviceIPAndPort() + ". Please wait...");
+  EXPECT_EQ(FEngine.Services.Splash[1], "hide");
+
+  // This tool is the only user: no question.
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+  EXPECT_NE(FEngine.GetConnectedUserString().find("(me)"), std::string::npos)
+      << FEngine.GetConnectedUserString();
+  EXPECT_TRUE(FEngine.Services.Questions.empty());
+  EXPECT_FALSE(dev->GetPortIsOpened());
+}
+
+TEST_F(FWSessionNet, FailedOpenOfANetworkDeviceHidesTheSplash) {
+  auto dev = std::make_unique<TZor_NetworkDevice>(-1, 0, nullptr, true, "127.0.0.62");
+  dev->SetDeviceManagementPort(9);  // nobody listens there
+  TZor_NetworkDevice *raw = dev.get();
+  FEngine.SetOwnedDevice(std::move(dev));
+  EXPECT_EQ(FEngine.OpenDevice(raw, false, true), fwr_OpenError);
+  ASSERT_EQ(FEngine.Services.Splash.size(), 2u);
+  EXPECT_EQ(FEngine.Services.Splash[1], "hide");
+  EXPECT_FALSE(FEngine.Texts(mtErr).empty());
+}
+
+}  // namespace
+}  // namespace zor
