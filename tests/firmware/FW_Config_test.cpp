@@ -1,0 +1,306 @@
+// Configuration read and write of the update engine: against the simulated
+// devices over the network (both families, round trips), and against a
+// scripted device for the write paths the simulator cannot reach (USB).
+#include <gtest/gtest.h>
+
+#include "firmware/Zor_ConfigChecks.h"
+#include "firmware/Zor_FW_Class.h"
+#include "tests/firmware/FW_TestEngine.h"
+#include "tests/net/NetSimFixture.h"
+#include "tests/support/Zor_TestDevice.h"
+
+namespace zor {
+namespace {
+
+using nettest::TSimHost;
+
+// The raw configuration block is what the programming path writes.
+class TConfigEngine : public TTestEngine {
+ public:
+  using TZorFirmwareClass::FFlashVariablesBuffer;
+  // Every message line, for the failure output of a test.
+  std::string AllMessages() const {
+    std::string all;
+    for (const auto &m : Messages) all += m.first + "\n";
+    return all;
+  }
+};
+
+// The commands of one kind a scripted device received: those starting with `head`.
+std::vector<std::string> Sent(const TZor_TestDevice &device, const std::string &head) {
+  std::vector<std::string> out;
+  for (const std::string &w : device.Writes())
+    if (w.compare(0, head.size(), head) == 0) out.push_back(w);
+  return out;
+}
+
+void ExpectSameConfig(const TZor_FlashVariables &a, const TZor_FlashVariables &b) {
+  EXPECT_EQ(a.NickName, b.NickName);
+  EXPECT_EQ(a.SerialNumber, b.SerialNumber);
+  EXPECT_EQ(a.IPAddress, b.IPAddress);
+  EXPECT_EQ(a.Subnetmask, b.Subnetmask);
+  EXPECT_EQ(a.Gateway, b.Gateway);
+  EXPECT_EQ(a.HardFeature, b.HardFeature);
+  EXPECT_EQ(a.HardFeature32, b.HardFeature32);
+  EXPECT_EQ(a.CANRxID, b.CANRxID);
+  EXPECT_EQ(a.CANTxID, b.CANTxID);
+  EXPECT_EQ(a.Customer, b.Customer);
+  EXPECT_EQ(a.ReservedInt9, b.ReservedInt9);
+  EXPECT_EQ(a.ReservedString1, b.ReservedString1);
+  EXPECT_EQ(a.PPI, b.PPI);
+}
+
+TEST(FWConfigNet, ColdfireReadChangeWriteReadBack) {
+  TSimHost host(TSimFamily::Coldfire, "127.0.0.71", 112);
+  TConfigEngine engine;
+  auto owned = host.MakeDevice();
+  TZor_NetworkDevice *device = owned.get();
+  engine.SetOwnedDevice(std::move(owned));
+
+  std::string err;
+  ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+  TZor_FlashVariables config = engine.GetFlashVariables();
+  ASSERT_TRUE(config.updated);
+  EXPECT_EQ(config.SerialNumber, 0x4321u);
+  EXPECT_EQ(config.IPAddress, "127.0.0.71");
+  EXPECT_EQ(config.HardFeature, 0x0007);
+  EXPECT_FALSE(config.PasswordEnabled);
+  EXPECT_FALSE(device->GetServerIsRunning());
+
+  EXPECT_EQ(engine.SetFlashVariables(config, false), fwr_FlashUnchanged);
+  EXPECT_EQ(ErrorText(fwr_FlashUnchanged), "Flash unchanged");
+
+  std::string errors;
+  AddConfigError(errors, ApplyNickName(config, "Bench 7"));
+  AddConfigError(errors, ApplyAddress(config, adr_IPAddress, "127.0.0.75"));
+  AddConfigError(errors, ApplyAddress(config, adr_Subnetmask, "255.255.0.0"));
+  AddConfigError(errors, ApplyAddress(config, adr_Gateway, "127.0.0.254"));
+  AddConfigError(errors, ApplyCANID(config, false, "1FFFFFFF", true));
+  AddConfigError(errors, ApplyCANID(config, true, "456", false));
+  ASSERT_EQ(errors, "");
+  config.SetSerialNumber(0x00C0FFEE);
+  config.ChangedFlags |= fch_SerialNumber;
+  config.SetHardFeature(0x0005);
+  ASSERT_EQ(engine.SetFlashVariables(config, false), 0) << engine.AllMessages();
+  EXPECT_TRUE(engine.HasMessage("Firmware configuration transmitted", mtInfo));
+  EXPECT_EQ(engine.GetFlashNewIP(), "127.0.0.75");  // where to find the device after a restart
+  EXPECT_FALSE(device->GetServerIsRunning());
+
+  ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+  const TZor_FlashVariables &back = engine.GetFlashVariables();
+  ASSERT_TRUE(back.updated);
+  ExpectSameConfig(back, config);
+  EXPECT_EQ(back.CANRxID, 0x9FFFFFFFu);
+  EXPECT_EQ(back.ChangedFlags, 0);
+  EXPECT_FALSE(device->GetServerIsRunning());
+}
+
+TEST(FWConfigNet, EspReadChangeWriteReadBack) {
+  TSimHost host(TSimFamily::Esp, "127.0.0.72", 114);
+  TConfigEngine engine;
+  auto owned = host.MakeDevice();
+  TZor_NetworkDevice *device = owned.get();
+  engine.SetOwnedDevice(std::move(owned));
+
+  std::string err;
+  ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+  TZor_FlashVariables config = engine.GetFlashVariables();
+  ASSERT_TRUE(config.updated);
+  EXPECT_EQ(config.SerialNumber, 0x4321u);
+  EXPECT_EQ(config.IPAddress, "127.0.0.72");
+  EXPECT_EQ(config.HardFeature32, 0x00012345u);
+  EXPECT_EQ(config.Password, 0xFFFFFFFFu);  // not reachable over the network
+  EXPECT_FALSE(device->GetServerIsRunning());
+
+  std::string errors;
+  AddConfigError(errors, ApplyHostName(config, "Zor-Bench"));
+  AddConfigError(errors, ApplyBaudRate(config, "9600"));
+  AddConfigError(errors, ApplyStartSetting(config, {true, 1, 9}));
+  AddConfigError(errors, ApplyCANID(config, false, "123", true));
+  AddConfigError(errors, ApplyCANID(config, true, "7FF", false));
+  AddConfigError(errors, ApplyPPIinterval(config, 6));
+  AddConfigError(errors, ApplyPPIoffset(config, "99"));
+  AddConfigError(errors, ApplyAddress(config, adr_Gateway, "127.0.0.1"));
+  AddConfigError(errors, ApplyAddress(config, adr_IPAddress, "127.0.0.76"));
+  ASSERT_EQ(errors, "");
+  ApplyPPIuserDependend(config, true);
+  config.Customer = 77;
+  config.ReservedString1 = "rs1";
+  config.ChangedFlags |= fch_Customer | fch_ReservedString1;
+  ASSERT_EQ(engine.SetFlashVariables(config, false), 0) << engine.AllMessages();
+  EXPECT_TRUE(engine.HasMessage("Writing successful", mtInfo));
+  EXPECT_EQ(engine.GetFlashNewIP(), "127.0.0.76");  // static address: found again by it
+  EXPECT_EQ(engine.GetFlashNewHost(), "");
+  EXPECT_FALSE(device->GetServerIsRunning());
+
+  ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+  const TZor_FlashVariables &back = engine.GetFlashVariables();
+  ASSERT_TRUE(back.updated);
+  ExpectSameConfig(back, config);
+  EXPECT_EQ(back.GetHard24_31(), 0x19);
+  EXPECT_EQ(back.GetESPBaudRate(), 9600u);
+  EXPECT_EQ(back.CANRxID, 0x80000123u);
+  EXPECT_FALSE(device->GetServerIsRunning());
+
+  // Switching to DHCP tells where to look for the device afterwards.
+  TZor_FlashVariables dhcp = back;
+  ApplyStaticIP(dhcp, false);
+  ASSERT_EQ(engine.SetFlashVariables(dhcp, false), 0);
+  EXPECT_EQ(engine.GetFlashNewHost(), "Zor-Bench");
+}
+
+TEST(FWConfigNet, EspOldFirmwareReadsItemByItem) {
+  TSimHost host(TSimFamily::Esp, "127.0.0.73", 108);
+  TConfigEngine engine;
+  engine.SetOwnedDevice(host.MakeDevice());
+  std::string err;
+  ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+  const TZor_FlashVariables &config = engine.GetFlashVariables();
+  ASSERT_TRUE(config.updated);
+  EXPECT_EQ(config.SerialNumber, 0x4321u);
+  EXPECT_EQ(config.Subnetmask, "255.255.255.0");
+  EXPECT_EQ(config.Password, 0xFFFFFFFFu);
+}
+
+TEST(FWConfigScripted, NothingChangedOrNoDeviceTouchesNothing) {
+  TConfigEngine engine;
+  TZor_FlashVariables config;
+  config.ChangedFlags = fch_NickName;
+  EXPECT_EQ(engine.SetFlashVariables(config, false), fwr_InvalidParameter);
+  EXPECT_EQ(engine.ReadConfig(), fwr_InvalidParameter);
+
+  TZor_TestDevice device(Zor_HID, ptColdfire);
+  engine.SetBaseDevice(&device);
+  config.ChangedFlags = 0;
+  EXPECT_EQ(engine.SetFlashVariables(config, true), fwr_FlashUnchanged);
+  EXPECT_EQ(device.OpenCount, 0);
+  EXPECT_TRUE(device.Writes().empty());
+}
+
+TEST(FWConfigScripted, EspWritesOnlyChangedItemsInOrder) {
+  TZor_TestDevice device(Zor_HID, ptESP);
+  TConfigEngine engine;
+  engine.SetBaseDevice(&device);
+  TZor_FlashVariables config;
+  config.updated = true;
+  ASSERT_EQ(ApplyCANID(config, false, "100", false), "");
+  ASSERT_EQ(ApplyCANID(config, true, "200", true), "");
+  ASSERT_EQ(engine.SetFlashVariables(config, false), 0) << engine.AllMessages();
+  const auto writes = Sent(device, "\x85%");
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0], Bytes({0x85, '%', 'i', 6, 0x00, 0x02, 0x00, 0x80}));
+  EXPECT_EQ(writes[1], Bytes({0x85, '%', 'i', 7, 0x00, 0x01, 0x00, 0x00}));
+  EXPECT_FALSE(device.GetPortIsOpened());
+  EXPECT_EQ(engine.GetFlashVariables().ChangedFlags, 0);
+
+  // An empty host name travels as one 0x00; the password goes only with USB access.
+  device.ClearWrites();
+  TZor_FlashVariables names;
+  names.NickName = "";
+  names.SetPassword(0x1234);
+  names.ChangedFlags = fch_NickName | fch_Password;
+  names.PasswordEnabled = false;
+  ASSERT_EQ(engine.SetFlashVariables(names, false), 0);
+  const auto nameWrites = Sent(device, "\x85%");
+  ASSERT_EQ(nameWrites.size(), 1u);
+  EXPECT_EQ(nameWrites[0], Bytes({0x85, '%', 's', 0, 0x00}));
+}
+
+TEST(FWConfigScripted, FailedEspWriteIsNoSuccessAndClosesTheDevice) {
+  TZor_TestDevice device(Zor_HID, ptESP);
+  TConfigEngine engine;
+  engine.SetBaseDevice(&device);
+  TZor_FlashVariables config;
+  config.updated = true;
+  config.SetSerialNumber(5);
+  config.ChangedFlags = fch_SerialNumber | fch_Customer;
+  device.FailNextWrites(1);
+  EXPECT_EQ(engine.SetFlashVariables(config, false), fwr_WriteError);
+  EXPECT_TRUE(engine.HasMessage("Writing SerialNumber failed", mtErr));
+  EXPECT_TRUE(Sent(device, "\x85%").empty());  // stops at the first failing item
+  EXPECT_FALSE(engine.GetFlashVariables().updated);
+  EXPECT_FALSE(device.GetPortIsOpened());
+}
+
+TEST(FWConfigScripted, ColdfireUsbReadRepairsFeatureWordAndRefusesShortBlocks) {
+  TZor_TestDevice device(Zor_HID, ptColdfire);
+  std::string answer(80, '\xFF');
+  answer.replace(0, 4, std::string("Lab\0", 4));
+  answer.replace(66, 2, std::string("\x01\x00", 2));  // not a valid feature word
+  answer.replace(76, 4, "\x0A\x0B\x0C\x0D");
+  const std::string readCmd = Bytes({0x85, 0x40, 0x00, 0x07, 0xF0, 0x00, 80});
+  device.OnWrite = [&](const std::string &cmd) {
+    if (cmd == readCmd) device.FeedTools(answer);
+  };
+  TConfigEngine engine;
+  engine.SetBaseDevice(&device);
+  ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+  const TZor_FlashVariables &config = engine.GetFlashVariables();
+  ASSERT_TRUE(config.updated);
+  EXPECT_EQ(config.NickName, "Lab");
+  EXPECT_EQ(config.HardFeature, 0xFFFF);
+  EXPECT_EQ(config.GetHardFeatureString(), "unknown");
+  EXPECT_EQ(config.Password, 0x0A0B0C0Du);  // USB reaches the password
+  EXPECT_TRUE(config.PasswordEnabled);
+  EXPECT_EQ(engine.FFlashVariablesBuffer.substr(66, 2), "\xFF\xFF");
+  EXPECT_FALSE(device.GetPortIsOpened());
+
+  // Reads take all requested bytes or none: a short block is never taken.
+  answer.resize(10);
+  EXPECT_EQ(engine.ReadConfig(), fwr_ReadError);
+  EXPECT_TRUE(engine.HasMessage("Error reading configuration: Read error, requested=80, received=0", mtErr))
+      << engine.AllMessages();
+  EXPECT_FALSE(engine.GetFlashVariables().updated);
+  EXPECT_FALSE(device.GetPortIsOpened());
+}
+
+TEST(FWConfigScripted, ColdfireUsbCommandFromFirmware19) {
+  TZor_TestDevice device(Zor_HID, ptColdfire);
+  TConfigEngine engine;
+  engine.SetBaseDevice(&device);
+  engine.FFirmwareVersion = 19;
+  TZor_FlashVariables config;
+  config.NickName = "AB";
+  config.SetPassword(0x01020304);
+  config.ChangedFlags = fch_NickName | fch_Password;
+  ASSERT_EQ(engine.SetFlashVariables(config, false), 0) << engine.AllMessages();
+  const auto cmds = Sent(device, "\x85\x22");
+  ASSERT_EQ(cmds.size(), 1u);
+  ASSERT_EQ(cmds[0].size(), 82u);  // the whole block over USB, password included
+  EXPECT_EQ(cmds[0].substr(2, 4), std::string("AB\0\xFF", 4));
+  EXPECT_EQ(cmds[0].substr(78, 4), "\x01\x02\x03\x04");
+  EXPECT_FALSE(device.GetPortIsOpened());
+
+  // A failed command is reported as the failure it is.
+  device.ClearWrites();
+  device.FailNextWrites(2);
+  EXPECT_NE(engine.SetFlashVariables(config, false), 0);
+  EXPECT_FALSE(device.GetPortIsOpened());
+}
+
+TEST(FWConfigScripted, OldColdfireFirmwareTakesTheProgrammingPath) {
+  platform::TZor_VirtualClock clock;
+  platform::TZor_ClockGuard guard(clock);
+  TZor_TestDevice device(Zor_HID, ptColdfire);
+  // The programming status read after the system code ran: success.
+  device.OnWrite = [&device](const std::string &cmd) {
+    if (cmd.compare(0, 6, std::string("\x85\x40\x20\x00\xF6\x14", 6)) == 0)
+      device.FeedTools(std::string(4, '\0'));
+  };
+  TConfigEngine engine;
+  engine.SetBaseDevice(&device);
+  engine.FFirmwareVersion = 18;
+  TZor_FlashVariables config;
+  config.NickName = "Old";
+  config.ChangedFlags = fch_NickName;
+  EXPECT_EQ(engine.SetFlashVariables(config, false), 0);
+  EXPECT_TRUE(Sent(device, "\x85\x22").empty());
+  const auto block = Sent(device, std::string("\x85\x20\x30\x07\xF0\x00", 6));
+  ASSERT_EQ(block.size(), 1u);
+  EXPECT_EQ(block[0].substr(6), engine.FFlashVariablesBuffer);
+  EXPECT_EQ(block[0].substr(6, 4), std::string("Old\0", 4));
+  EXPECT_FALSE(device.GetPortIsOpened());
+}
+
+}  // namespace
+}  // namespace zor
