@@ -6,15 +6,20 @@
 namespace zor::cli {
 
 // Exit status of zorfw, from the engine's result code:
-//   0  success            1  canceled by user       2  nothing to change
+//   0  success            1  canceled by user (also Ctrl-C)   2  nothing to change
 //   10 + n  the engine's failure -n (11 "File not found" ... 30 "Hardware fault")
 //   64 usage error        70 internal error
 inline constexpr int ExitUsage = 64;
 inline constexpr int ExitInternal = 70;
 int ExitCodeFromResult(int result);
+// The table above with every failure text, for --help.
+std::string ExitCodeTable();
 
 // Each command adds its subcommand to `app`; when it runs it stores its exit
 // status in `exitCode`.
 void AddCheckCommand(CLI::App &app, int &exitCode);
+void AddInfoCommand(CLI::App &app, int &exitCode);
+void AddUpdateCommand(CLI::App &app, int &exitCode);
+void AddFactoryCommand(CLI::App &app, int &exitCode);
 
 }  // namespace zor::cli

@@ -2,23 +2,20 @@
 #include <exception>
 #include <iostream>
 
+#include "cli/AppServices.h"
 #include "cli/Commands.h"
-
-namespace zor::cli {
-
-int ExitCodeFromResult(int result) {
-  if (result >= 0 && result <= 2) return result;
-  if (result < 0 && result >= -20) return 10 - result;
-  return ExitInternal;
-}
-
-}  // namespace zor::cli
 
 int main(int argc, char **argv) {
   CLI::App app{"zorfw - uploads firmware into Zor devices and changes their configuration"};
   app.require_subcommand(1);
+  app.footer("DEVICE: ip:ADDRESS, host:NAME, or sim:coldfire / sim:esp for a simulated device.\n\n" +
+             zor::cli::ExitCodeTable());
   int exitCode = 0;
   zor::cli::AddCheckCommand(app, exitCode);
+  zor::cli::AddInfoCommand(app, exitCode);
+  zor::cli::AddUpdateCommand(app, exitCode);
+  zor::cli::AddFactoryCommand(app, exitCode);
+  zor::cli::InstallInterruptHandler();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

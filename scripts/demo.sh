@@ -1,12 +1,34 @@
 #!/usr/bin/env bash
-# Builds zorfw and runs the main job against the built-in simulated devices.
+# Builds zorfw and runs the main job against simulated devices: check the
+# sample images, then show, update and show again a simulated ColdFire device
+# and a simulated ESP device (LUM2). A sim: device lives inside the zorfw
+# process, so the version after the update is the one `zorfw update` reads
+# back from the device when it has finished, as the window does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target zorfw zor_samples
 zorfw=build/cli/zorfw
-for f in build/samples/*; do
+samples=build/samples
+
+for f in "$samples"/*; do
   echo "== zorfw check $f"
   "$zorfw" check "$f"
 done
+
+# The ColdFire device runs firmware 60 and reports 62 once the V62 image is in.
+coldfire=(sim:coldfire --sim-firmware 60 --sim-update-firmware 62 --sim-serial 0x1001)
+echo "== zorfw info ${coldfire[*]}"
+"$zorfw" info "${coldfire[@]}"
+echo "== zorfw update ${coldfire[*]} $samples/LUM_SU6_Firmware_V62.s19"
+"$zorfw" update "${coldfire[@]}" "$samples/LUM_SU6_Firmware_V62.s19"
+
+esp=(sim:esp --sim-firmware 113 --sim-update-firmware 114 --sim-serial 0x2001)
+echo "== zorfw info ${esp[*]}"
+"$zorfw" info "${esp[@]}"
+echo "== zorfw update ${esp[*]} $samples/LUM2_Firmware_V114.bin"
+"$zorfw" update "${esp[@]}" "$samples/LUM2_Firmware_V114.bin"
+echo "== zorfw update --json ${esp[*]} $samples/LUM2_Firmware_V114_Blow.bin (result line)"
+"$zorfw" update --json "${esp[@]}" "$samples/LUM2_Firmware_V114_Blow.bin" | tail -n 1
+echo "== demo finished: both devices updated"

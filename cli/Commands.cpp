@@ -1,0 +1,27 @@
+#include "cli/Commands.h"
+
+#include "firmware/Uploader_Common.h"
+
+namespace zor::cli {
+
+int ExitCodeFromResult(int result) {
+  if (result >= 0 && result <= 2) return result;
+  if (result < 0 && result >= fwr_LowestCode) return 10 - result;
+  return ExitInternal;
+}
+
+std::string ExitCodeTable() {
+  std::string table =
+      "Exit status:\n"
+      "   0  success\n"
+      "   1  canceled by user (Ctrl-C: the device is reset and closed first)\n"
+      "   2  nothing to change\n";
+  for (int code = -1; code >= fwr_LowestCode; --code)
+    table += "  " + std::to_string(ExitCodeFromResult(code)) + "  " + ErrorText(code) + "\n";
+  table +=
+      "  64  usage error (unknown option, bad DEVICE or --password, log directory)\n"
+      "  70  internal error\n";
+  return table;
+}
+
+}  // namespace zor::cli

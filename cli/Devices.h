@@ -1,0 +1,75 @@
+// The DEVICE argument of zorfw: a network device by address or host name, or
+// a simulated device that runs inside this process on a loopback address.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/Zor_BaseDevice.h"
+
+namespace zor {
+class TSimDevice;
+class TSimNetLink;
+}  // namespace zor
+
+namespace zor::cli {
+
+enum class TDeviceKind : uint8_t { Ip, Host, SimColdfire, SimEsp };
+
+struct TDeviceAddress {
+  TDeviceKind Kind = TDeviceKind::Ip;
+  std::string Name;  // the address or host name; empty for a simulated device
+};
+
+// "ip:ADDRESS", "host:NAME", "sim:coldfire" or "sim:esp"; false with the reason.
+bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::string &error);
+
+// How a simulated device is set up (the defaults suit a quick run).
+struct TSimDeviceOptions {
+  int Firmware = -1;        // -1: ColdFire 112, ESP 114 (1.14)
+  int UpdateFirmware = -1;  // version reported after an update; -1 unchanged
+  uint32_t Serial = 0x0000ABCD;
+  bool BootLoader = false;
+  uint32_t RestartMs = 300;
+  std::vector<std::string> Faults;  // never-ready, no-restart, refuse-login, program-status=N
+};
+
+// Checks a --sim-fault value; false with the reason.
+bool CheckSimFault(const std::string &fault, std::string &error);
+
+// A simulated device on a free loopback address, with its network link. The
+// address is claimed in the simulated-host registry, so pings follow the
+// device through its restarts.
+class TSimHost {
+ public:
+  ~TSimHost();
+  TSimHost(const TSimHost &) = delete;
+  TSimHost &operator=(const TSimHost &) = delete;
+
+  static std::unique_ptr<TSimHost> Start(bool esp, const TSimDeviceOptions &options, int logId,
+                                         std::string &error);
+  const std::string &GetAddress() const { return FAddress; }
+  TSimDevice &GetDevice() { return *FDevice; }
+
+ private:
+  TSimHost() = default;
+  std::unique_ptr<TSimDevice> FDevice;
+  std::unique_ptr<TSimNetLink> FLink;
+  std::string FAddress;
+};
+
+// What a command talks to: the device object for the engine and, for a
+// simulated device, the simulator behind it (which must outlive the device).
+struct TTarget {
+  std::unique_ptr<TSimHost> Sim;
+  std::unique_ptr<TZor_BaseDevice> Device;
+};
+
+// Creates the device object for `address`, starting the simulator first for
+// sim: devices and resolving host names. False with the reason.
+bool CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOptions, int logId,
+                  TTarget &target, std::string &error);
+
+}  // namespace zor::cli

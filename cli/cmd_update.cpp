@@ -1,0 +1,68 @@
+// zorfw update DEVICE FILE: the firmware update, with the checks and the
+// closing messages of the window's Start button.
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "cli/AppServices.h"
+#include "cli/Commands.h"
+
+namespace zor::cli {
+
+namespace {
+
+struct TUpdateOptions {
+  TDeviceCommandOptions Device;
+  std::string FileName;
+  bool Bootloader = false;
+};
+
+int RunUpdate(const TUpdateOptions &o) {
+  TCliSession session(o.Device);
+  if (int rc = session.Start("update")) return rc;
+  TZorFirmwareClass &engine = session.Engine();
+  TOutput &out = session.Output();
+  nlohmann::json fields{{"file", o.FileName}, {"bootloader", o.Bootloader}};
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(o.FileName, ec)) {
+    out.Note("File " + o.FileName + " not found", mtErr);
+    return session.Finish(fwr_FileNotFound, std::move(fields));
+  }
+  // Only a device on USB can take a boot loader.
+  if (o.Bootloader && engine.GetBaseDevice()->GetDevType() == Zor_Remote) {
+    out.Note("Update Bootloader (via USB only)", mtErr);
+    return session.Finish(fwr_InvalidParameter, std::move(fields));
+  }
+  int result = session.PrepareAction();
+  fields["firmware_before"] = engine.GetFirmwareVersion();
+  if (result != 0) return session.Finish(result, std::move(fields));
+  result = engine.DoUpdate(o.FileName, o.Bootloader, engine.GetFlashVariables().SerialNumber);
+  if (result == fwr_NoError) {
+    out.Note("Firmware update was successful", mtOk);
+    // As the window does: show what the device runs now.
+    std::string err;
+    if (engine.GetDeviceFirmwareVersionAndFlash(true, err) == 0)
+      fields["firmware_after"] = engine.GetFirmwareVersion();
+  } else if (result == fwr_RePowerNeeded) {
+    engine.GetAppServices().Notify("Bootloader updated!\r\nPlease first repower device and then click ok.");
+  } else {
+    out.Note("Error during firmware update: " + ErrorText(result), mtErrInfo);
+  }
+  return session.Finish(result, std::move(fields));
+}
+
+}  // namespace
+
+void AddUpdateCommand(CLI::App &app, int &exitCode) {
+  auto options = std::make_shared<TUpdateOptions>();
+  CLI::App *cmd =
+      app.add_subcommand("update", "Upload a firmware file (.s19 ColdFire, .bin ESP) into a device");
+  AddDeviceOptions(*cmd, options->Device);
+  cmd->add_option("file", options->FileName, "Firmware file")->required();
+  cmd->add_flag("--bootloader", options->Bootloader,
+                "The file is a boot loader (ColdFire devices on USB only)");
+  cmd->callback([options, &exitCode] { exitCode = RunUpdate(*options); });
+}
+
+}  // namespace zor::cli
