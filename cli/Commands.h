@@ -21,5 +21,6 @@ void AddCheckCommand(CLI::App &app, int &exitCode);
 void AddInfoCommand(CLI::App &app, int &exitCode);
 void AddUpdateCommand(CLI::App &app, int &exitCode);
 void AddFactoryCommand(CLI::App &app, int &exitCode);
+void AddConfigCommand(CLI::App &app, int &exitCode);
 
 }  // namespace zor::cli

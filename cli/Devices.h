@@ -32,7 +32,9 @@ struct TSimDeviceOptions {
   int UpdateFirmware = -1;  // version reported after an update; -1 unchanged
   uint32_t Serial = 0x0000ABCD;
   bool BootLoader = false;
-  uint32_t RestartMs = 300;
+  // Long enough that the engine's pings, 50 ms apart, see the device go down
+  // even on a loaded machine (a missed silence reads as "no reset").
+  uint32_t RestartMs = 1500;
   std::vector<std::string> Faults;  // never-ready, no-restart, refuse-login, program-status=N
 };
 

@@ -15,6 +15,7 @@ int main(int argc, char **argv) {
   zor::cli::AddInfoCommand(app, exitCode);
   zor::cli::AddUpdateCommand(app, exitCode);
   zor::cli::AddFactoryCommand(app, exitCode);
+  zor::cli::AddConfigCommand(app, exitCode);
   zor::cli::InstallInterruptHandler();
   try {
     app.parse(argc, argv);

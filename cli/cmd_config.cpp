@@ -1,0 +1,340 @@
+// zorfw config DEVICE [--set KEY=VALUE ...]: shows a device's configuration
+// or changes items of it. Every value is checked before the device is
+// contacted, so a typing mistake never costs a device restart.
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/AppServices.h"
+#include "cli/Commands.h"
+#include "firmware/Zor_ConfigChecks.h"
+
+namespace zor::cli {
+
+namespace {
+
+enum class TFamily : uint8_t { Any, Coldfire, Esp };
+
+struct TKey {
+  const char *Name;
+  TFamily Family;
+  const char *Help;
+};
+
+// The keys of --set, in the order they are applied: a PPI interval before the
+// offset checked against it, the CAN format after the identifiers.
+const std::vector<TKey> &Keys() {
+  static const std::vector<TKey> keys = {
+      {"serial", TFamily::Any, "serial number, up to 8 hex digits"},
+      {"nick", TFamily::Coldfire, "nick name, up to 40 characters, none of , . :"},
+      {"host", TFamily::Esp, "host name, 1 to 40 of a-z A-Z 0-9 -"},
+      {"ip", TFamily::Any, "IP address, dotted"},
+      {"subnet", TFamily::Any, "subnet mask, dotted"},
+      {"gateway", TFamily::Any, "standard gateway, dotted"},
+      {"static-ip", TFamily::Esp, "yes: the IP address above, no: DHCP"},
+      {"feature", TFamily::Coldfire, "hardware feature word, hex 1..FF or FFFF"},
+      {"can-rx", TFamily::Any, "CAN receive ID, hex"},
+      {"can-tx", TFamily::Any, "CAN transmit ID, hex"},
+      {"can-ext", TFamily::Any, "yes: extended CAN identifiers, no: standard"},
+      {"start-mode", TFamily::Esp, "start-up report mode 0..5, or default"},
+      {"start-interval", TFamily::Esp, "start-up report interval 0..13"},
+      {"ref-error", TFamily::Esp, "reference clock error option 0..2"},
+      {"baud", TFamily::Esp, "serial baud rate, a multiple of 100"},
+      {"ppi-interval", TFamily::Any, "PPI interval 0 (no PPI)..13"},
+      {"ppi-offset", TFamily::Any, "PPI offset in ms, below the interval"},
+      {"ppi-user", TFamily::Any, "yes: PPI depends on the user"},
+  };
+  return keys;
+}
+
+const TKey *FindKey(const std::string &name) {
+  for (const TKey &key : Keys())
+    if (name == key.Name) return &key;
+  return nullptr;
+}
+
+std::string KeyHelp() {
+  std::string text =
+      "KEYS of --set (nick is ColdFire only; host, static-ip, start-*, ref-error, baud ESP only):\n";
+  for (const TKey &key : Keys()) {
+    char line[128];
+    std::snprintf(line, sizeof line, "  %-15s %s\n", key.Name, key.Help);
+    text += line;
+  }
+  return text;
+}
+
+using TSettings = std::map<std::string, std::string>;
+
+// KEY=VALUE texts into settings; false with the reason.
+bool ParseSettings(const std::vector<std::string> &texts, TSettings &settings, std::string &error) {
+  for (const std::string &text : texts) {
+    const size_t eq = text.find('=');
+    const std::string name = text.substr(0, eq);
+    if (eq == std::string::npos || FindKey(name) == nullptr) {
+      error = "--set: unknown setting \"" + text + "\" (see --help)";
+      return false;
+    }
+    if (settings.count(name) != 0) {
+      error = "--set: " + name + " given twice";
+      return false;
+    }
+    settings[name] = text.substr(eq + 1);
+  }
+  return true;
+}
+
+std::optional<bool> ParseYesNo(const std::string &text) {
+  if (text == "yes" || text == "1" || text == "on") return true;
+  if (text == "no" || text == "0" || text == "off") return false;
+  return std::nullopt;
+}
+
+// A list index typed as decimal digits. A text that is no number is reported
+// here; the caller's check reports an index beyond its list.
+std::optional<uint8_t> ParseIndex(const std::string &text, std::string &errors, const std::string &caption) {
+  std::optional<uint32_t> value = ParseDecimal32(text);
+  if (value) return static_cast<uint8_t>(*value < 256 ? *value : 255);
+  AddConfigError(errors, "Invalid input " + caption + ": " + text);
+  return std::nullopt;
+}
+
+void ApplyYesNo(const TSettings &s, const char *key, std::string &errors, auto apply) {
+  auto it = s.find(key);
+  if (it == s.end()) return;
+  if (std::optional<bool> v = ParseYesNo(it->second))
+    apply(*v);
+  else
+    AddConfigError(errors, std::string("Invalid input ") + key + ": " + it->second + " (yes or no)");
+}
+
+void ApplyStart(TZor_FlashVariables &record, const TSettings &s, std::string &errors) {
+  auto mode = s.find("start-mode"), interval = s.find("start-interval");
+  if (mode == s.end() && interval == s.end()) return;
+  // The item not given keeps what the device holds.
+  TZor_StartSetting setting = DecodeStartSetting(record.GetHard24_31()).value_or(TZor_StartSetting{});
+  if (mode != s.end() && mode->second == "default") {
+    setting.UserDefined = false;
+  } else {
+    setting.UserDefined = true;
+    std::optional<uint8_t> m, i;
+    if (mode != s.end() && !(m = ParseIndex(mode->second, errors, "start mode"))) return;
+    if (interval != s.end() && !(i = ParseIndex(interval->second, errors, "start interval"))) return;
+    setting.Mode = m.value_or(setting.Mode);
+    setting.Interval = i.value_or(setting.Interval);
+  }
+  AddConfigError(errors, ApplyStartSetting(record, setting));
+}
+
+void ApplyCAN(TZor_FlashVariables &record, const TSettings &s, std::string &errors) {
+  bool extended = (record.CANRxID & CANExtendedBit) != 0 && record.CANRxID != 0xFFFFFFFF;
+  bool extendedGiven = false;
+  ApplyYesNo(s, "can-ext", errors, [&](bool v) { extended = v, extendedGiven = true; });
+  auto hex = [](uint32_t v) {
+    char buf[12];
+    std::snprintf(buf, sizeof buf, "%X", v & ~CANExtendedBit);
+    return std::string(buf);
+  };
+  for (bool transmit : {false, true}) {
+    auto it = s.find(transmit ? "can-tx" : "can-rx");
+    const uint32_t current = transmit ? record.CANTxID : record.CANRxID;
+    if (it != s.end())
+      AddConfigError(errors, ApplyCANID(record, transmit, it->second, extended));
+    else if (extendedGiven && current != 0xFFFFFFFF)  // only the format changes: keep the identifier
+      AddConfigError(errors, ApplyCANID(record, transmit, hex(current), extended));
+  }
+}
+
+// Checks every setting and stores the valid ones in `record`; the messages of
+// the invalid ones, joined, or nothing.
+std::string ApplySettings(TZor_FlashVariables &record, const TSettings &s) {
+  std::string errors;
+  auto value = [&](const char *key) -> const std::string * {
+    auto it = s.find(key);
+    return it == s.end() ? nullptr : &it->second;
+  };
+  if (const std::string *v = value("serial")) {
+    if (std::optional<uint32_t> serial = ParseHex32(*v)) {
+      record.SetSerialNumber(*serial);
+      record.ChangedFlags |= fch_SerialNumber;
+    } else {
+      AddConfigError(errors, "Invalid input serial number: " + *v);
+    }
+  }
+  if (const std::string *v = value("nick")) AddConfigError(errors, ApplyNickName(record, *v));
+  if (const std::string *v = value("host")) AddConfigError(errors, ApplyHostName(record, *v));
+  if (const std::string *v = value("ip")) AddConfigError(errors, ApplyAddress(record, adr_IPAddress, *v));
+  if (const std::string *v = value("subnet"))
+    AddConfigError(errors, ApplyAddress(record, adr_Subnetmask, *v));
+  if (const std::string *v = value("gateway")) AddConfigError(errors, ApplyAddress(record, adr_Gateway, *v));
+  ApplyYesNo(s, "static-ip", errors, [&](bool v) { ApplyStaticIP(record, v); });
+  if (const std::string *v = value("feature")) {
+    std::optional<uint32_t> feature = ParseHex32(*v);
+    if (feature && *feature <= 0xFFFF && TZor_FlashVariables::CheckHardFeature(uint16_t(*feature)))
+      record.SetHardFeature(uint16_t(*feature));
+    else
+      AddConfigError(errors, "Invalid input hardware feature: " + *v);
+  }
+  ApplyCAN(record, s, errors);
+  ApplyStart(record, s, errors);
+  if (const std::string *v = value("ref-error"))
+    if (std::optional<uint8_t> index = ParseIndex(*v, errors, "RefError"))
+      AddConfigError(errors, ApplyRefError(record, *index));
+  if (const std::string *v = value("baud")) AddConfigError(errors, ApplyBaudRate(record, *v));
+  if (const std::string *v = value("ppi-interval"))
+    if (std::optional<uint8_t> index = ParseIndex(*v, errors, "PPI interval"))
+      AddConfigError(errors, ApplyPPIinterval(record, *index));
+  if (const std::string *v = value("ppi-offset")) AddConfigError(errors, ApplyPPIoffset(record, *v));
+  ApplyYesNo(s, "ppi-user", errors, [&](bool v) { ApplyPPIuserDependend(record, v); });
+  return errors;
+}
+
+// The check before the device is contacted: the record is blank, so an
+// offset given without an interval only meets the largest one here; the
+// device's own interval is checked after reading.
+std::string PreCheckSettings(const TSettings &s) {
+  TZor_FlashVariables blank;
+  blank.SetPPIintervalIndex(uint8_t(PPIIntervalTexts.size() - 1));
+  return ApplySettings(blank, s);
+}
+
+// Keys the device's family does not have.
+std::string FamilyErrors(const TSettings &s, bool esp) {
+  std::string errors;
+  for (const auto &[name, value] : s) {
+    const TFamily family = FindKey(name)->Family;
+    if (family != TFamily::Any && (family == TFamily::Esp) != esp)
+      AddConfigError(errors, name + " is not available on " + (esp ? "ESP" : "ColdFire") + " devices");
+  }
+  return errors;
+}
+
+bool IsEsp(TZorFirmwareClass &engine) {
+  const TZor_BaseDevice *device = engine.GetBaseDevice();
+  return device != nullptr && device->GetPeerType() == ptESP;
+}
+
+std::string Hex(uint32_t value, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%0*X", digits, value);
+  return buf;
+}
+
+// The configuration under the names of --set, so a shown value can be typed back.
+nlohmann::json ConfigJson(const TZor_FlashVariables &f, bool esp) {
+  nlohmann::json j{{"serial", Hex(f.SerialNumber, 8)},
+                   {"ip", f.IPAddress},
+                   {"subnet", f.Subnetmask},
+                   {"gateway", f.Gateway},
+                   {"feature", Hex(f.HardFeature, 4)},
+                   {"feature_text", esp ? f.GetHardFeatureESPString() : f.GetHardFeatureString()},
+                   {"can-rx", Hex(f.CANRxID & ~CANExtendedBit, 8)},
+                   {"can-tx", Hex(f.CANTxID & ~CANExtendedBit, 8)},
+                   {"can-ext", f.CANRxID != 0xFFFFFFFF && (f.CANRxID & CANExtendedBit) != 0},
+                   {"ppi-interval", f.GetPPIintervalIndex()},
+                   {"ppi-offset", f.GetPPIoffset()},
+                   {"ppi-user", f.GetPPIuserDependend()}};
+  if (!esp) {
+    j["nick"] = f.NickName;
+    return j;
+  }
+  j["host"] = f.NickName;
+  j["static-ip"] = f.IsHardESPstaticIP();
+  std::optional<TZor_StartSetting> start = DecodeStartSetting(f.GetHard24_31());
+  if (start && !start->UserDefined) {
+    j["start-mode"] = "default";
+  } else if (start) {
+    j["start-mode"] = start->Mode;
+    j["start-interval"] = start->Interval;
+  }
+  j["ref-error"] = f.GetHardRefError();
+  j["baud"] = f.GetESPBaudRate();
+  return j;
+}
+
+void PrintConfig(TOutput &out, const nlohmann::json &config) {
+  for (const TKey &key : Keys()) {
+    auto it = config.find(key.Name);
+    if (it == config.end()) continue;
+    std::string text = it->is_string() ? it->get<std::string>() : it->dump();
+    if (it->is_boolean()) text = it->get<bool>() ? "yes" : "no";
+    if (std::string(key.Name) == "feature") text += " " + config["feature_text"].get<std::string>();
+    out.Field(key.Name, text);
+  }
+}
+
+int ShowConfig(TCliSession &session) {
+  TZorFirmwareClass &engine = session.Engine();
+  std::string err;
+  const int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+  nlohmann::json fields;
+  const TZor_FlashVariables &config = engine.GetFlashVariables();
+  if (config.updated) {
+    fields["config"] = ConfigJson(config, IsEsp(engine));
+    PrintConfig(session.Output(), fields["config"]);
+  } else {
+    fields["config"] = nullptr;
+  }
+  if (!err.empty()) fields["error"] = err;
+  return session.Finish(result, std::move(fields));
+}
+
+int SetConfig(TCliSession &session, const TSettings &settings) {
+  TZorFirmwareClass &engine = session.Engine();
+  int result = session.PrepareAction();
+  const TZor_FlashVariables &old = engine.GetFlashVariables();
+  if (result == 0 && !old.updated) result = fwr_ReadError;
+  if (result != 0) return session.Finish(result);
+  const bool esp = IsEsp(engine);
+  TZor_FlashVariables record = old;
+  std::string errors = FamilyErrors(settings, esp);
+  if (errors.empty()) errors = ApplySettings(record, settings);
+  if (!errors.empty()) {
+    session.Output().Note(errors, mtErr);
+    return session.Finish(fwr_InvalidParameter, {{"error", errors}}, ExitUsage);
+  }
+  nlohmann::json fields{{"before", ConfigJson(old, esp)}, {"after", ConfigJson(record, esp)}};
+  // Typing what the device already holds is no change: spare it the write and restart.
+  if (fields["before"] == fields["after"]) record.ChangedFlags = old.ChangedFlags;
+  result = engine.SetFlashVariables(record, true);
+  return session.Finish(result, std::move(fields));
+}
+
+struct TConfigOptions {
+  TDeviceCommandOptions Device;
+  std::vector<std::string> Set;
+};
+
+int RunConfig(const TConfigOptions &options) {
+  TSettings settings;
+  std::string error;
+  if (ParseSettings(options.Set, settings, error)) error = PreCheckSettings(settings);
+  if (!error.empty()) {
+    // Reported without a session: the device is not even looked for.
+    TOutput out = TOutput::ForStdout(options.Device.Json);
+    out.Note(error, mtErr);
+    out.Result("config", fwr_InvalidParameter, ExitUsage,
+               {{"device", options.Device.Device}, {"error", error}});
+    return ExitUsage;
+  }
+  TCliSession session(options.Device);
+  if (int rc = session.Start("config")) return rc;
+  return settings.empty() ? ShowConfig(session) : SetConfig(session, settings);
+}
+
+}  // namespace
+
+void AddConfigCommand(CLI::App &app, int &exitCode) {
+  auto options = std::make_shared<TConfigOptions>();
+  CLI::App *cmd = app.add_subcommand("config", "Show a device's configuration or change items of it");
+  AddDeviceOptions(*cmd, options->Device);
+  cmd->add_option("--set", options->Set, "KEY=VALUE: change this item (repeatable)")->type_name("KEY=VALUE");
+  cmd->footer(KeyHelp());
+  cmd->callback([options, &exitCode] { exitCode = RunConfig(*options); });
+}
+
+}  // namespace zor::cli
