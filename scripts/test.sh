@@ -11,9 +11,7 @@ failed=0
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 cmake --build build -j "$jobs" || exit 1
-# A failed test is tried up to three times: the end-to-end zorfw runs against
-# simulated devices can still miss a device restart now and then (being fixed).
-ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300 --repeat until-pass:3 || failed=1
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300 || failed=1
 
 if command -v clang++ >/dev/null; then
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -40,5 +38,5 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZOR_SANITIZE=ON \
       -DZOR_BUILD_BENCHMARKS=OFF >/dev/null || exit 1
 cmake --build build-asan -j "$jobs" || exit 1
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 --repeat until-pass:3 || failed=1
+  ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 || failed=1
 exit $failed

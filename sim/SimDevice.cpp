@@ -139,9 +139,10 @@ void TSimDevice::Tick() {
 void TSimDevice::RunTimers(uint32_t now) {
   if (FRestartPending && int32_t(now - FRestartAt) >= 0) {
     FRestartPending = false;
-    BeginRestart("scheduled reset");
+    BeginRestart("scheduled reset", now);
   }
-  if (FSilent && now - FSilentSince >= FConfig.Timings.RestartSilentMs) {
+  // Signed: a silence that began after `now` was taken has not yet elapsed.
+  if (FSilent && int64_t(int32_t(now - FSilentSince)) >= int64_t(FConfig.Timings.RestartSilentMs)) {
     FSilent = false;
     PowerUp();
     Log("powered up, address " + SimIpText(FActiveIp));
@@ -151,7 +152,7 @@ void TSimDevice::RunTimers(uint32_t now) {
 
 void TSimDevice::Restart() {
   std::lock_guard lock(FLock);
-  BeginRestart("power cycle");
+  BeginRestart("power cycle", platform::GetTicks());
 }
 
 void TSimDevice::ScheduleRestart(const std::string &why) {
@@ -164,11 +165,11 @@ void TSimDevice::ScheduleRestart(const std::string &why) {
   FRestartAt = platform::GetTicks() + FConfig.Timings.ResetDelayMs;
 }
 
-void TSimDevice::BeginRestart(const std::string &why) {
+void TSimDevice::BeginRestart(const std::string &why, uint32_t now) {
   Log(why + ": silent for " + std::to_string(FConfig.Timings.RestartSilentMs) + " ms");
   FRestartPending = false;
   FSilent = true;
-  FSilentSince = platform::GetTicks();
+  FSilentSince = now;
   if (FEventHandler) FEventHandler({TSimEventKind::RestartBegin, FConfig.Timings.RestartSilentMs});
 }
 

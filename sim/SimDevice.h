@@ -197,7 +197,7 @@ class TSimDevice {
   // Schedules a restart after the reset delay; honours the NoRestart fault.
   void ScheduleRestart(const std::string &why);
   // Goes silent now; the device powers up again after the silent time.
-  void BeginRestart(const std::string &why);
+  void BeginRestart(const std::string &why, uint32_t now);
   // Puts the volatile state in its power-up form; derived constructors call it.
   void PowerUp();
   void Log(const std::string &text) const;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -85,7 +86,16 @@ class SimColdfireTest : public ::testing::Test {
     return s.size() == 4 ? simtest::LE32At(std::string(s.rbegin(), s.rend()), 0) : 0xDEADBEEF;
   }
 
-  platform::TZor_VirtualClock FClock{5000};
+  // A virtual clock that can also move on every reading, as a busy machine's does.
+  struct TClock : platform::TZor_VirtualClock {
+    using TZor_VirtualClock::TZor_VirtualClock;
+    uint32_t Ticks() override {
+      if (Creep) Advance(1);
+      return TZor_VirtualClock::Ticks();
+    }
+    std::atomic<bool> Creep{false};
+  };
+  TClock FClock{5000};
   platform::TZor_ClockGuard FGuard{FClock};
   TSimConfig FConfig = [] {
     TSimConfig c;
@@ -119,6 +129,20 @@ TEST_F(SimColdfireTest, ProgrammingRoundTripAndRestart) {
   EXPECT_FALSE(FDev->IsBootLoader());
   EXPECT_EQ(FDev->PeekMemory(0x4000, 1000), image);  // flash survives
   EXPECT_EQ(FDev->GetFirmwareVersion(), 113);
+}
+
+// The silence is measured from the moment the restart began, even when the
+// clock moves between reading the time and starting the restart.
+TEST_F(SimColdfireTest, RestartStaysSilentWhileTheClockMoves) {
+  Make();
+  ASSERT_EQ(Cmd(Bytes({0x85, '0'})), TSimAnswer::Ok);  // start: the device resets after its answer
+  FClock.Creep = true;
+  Advance(FConfig.Timings.ResetDelayMs);
+  EXPECT_TRUE(FDev->IsSilent());
+  EXPECT_EQ(FCap.Events, std::vector{TSimEventKind::RestartBegin});
+  FClock.Creep = false;
+  Advance(FConfig.Timings.RestartSilentMs);
+  EXPECT_FALSE(FDev->IsSilent());
 }
 
 TEST_F(SimColdfireTest, SystemCodeResourceIsTheExpectedProgrammer) {
