@@ -186,6 +186,10 @@ class TZor_TcpServer {
   void SetPort(uint16_t port);
   // Address to listen on, dotted text; empty = all IPv4 addresses.
   void SetBindAddress(const std::string &address);
+  // Allows listening on an address the host does not have yet: a simulated
+  // device that comes back under a new address opens its port before its
+  // interface gets the address.
+  void SetFreeBind(bool freeBind);
 
   // Starts listening; false with GetLastError() when the port cannot be bound.
   bool Activate();

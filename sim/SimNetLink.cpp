@@ -281,6 +281,9 @@ bool TSimNetLink::OpenControl() {
   auto server = std::make_unique<platform::TZor_TcpServer>();
   std::string address = GetAddress();
   if (address != "0.0.0.0") server->SetBindAddress(address);
+  // Back under a new address, the port opens before the host-state hook
+  // gives the interface that address.
+  server->SetFreeBind(true);
   // A system-chosen port is kept across restarts, as a device keeps its port.
   uint16_t port = FConfig.ControlPort;
   {

@@ -368,6 +368,7 @@ struct TZor_TcpServer::TState {
   uint16_t RequestedPort = 0;
   uint16_t BoundPort = 0;
   std::string BindAddress;
+  bool FreeBind = false;
   int ListenFd = -1;
   int WakeFd = -1;
   bool Active = false;
@@ -408,6 +409,10 @@ void TZor_TcpServer::SetPort(uint16_t port) {
 void TZor_TcpServer::SetBindAddress(const std::string &address) {
   std::lock_guard<std::mutex> g(FState->Lock);
   FState->BindAddress = address;
+}
+void TZor_TcpServer::SetFreeBind(bool freeBind) {
+  std::lock_guard<std::mutex> g(FState->Lock);
+  FState->FreeBind = freeBind;
 }
 bool TZor_TcpServer::IsActive() const { return FState->IsActive(); }
 uint16_t TZor_TcpServer::GetPort() const {
@@ -455,6 +460,7 @@ bool TZor_TcpServer::Activate() {
   // A restarted server must get its port back while old connections linger in TIME_WAIT.
   int one = 1;
   ::setsockopt(st->ListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (st->FreeBind) ::setsockopt(st->ListenFd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
   if (::bind(st->ListenFd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return fail(errno);
   if (::listen(st->ListenFd, 16) != 0) return fail(errno);
   socklen_t len = sizeof sa;

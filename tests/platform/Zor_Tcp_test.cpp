@@ -260,6 +260,12 @@ TEST(TcpServer, PortsGivenOrChosenAndBindConflicts) {
   c.SetBindAddress("127.0.0.2");
   c.SetPort(port);
   EXPECT_TRUE(c.Activate());
+  // An address this host does not have (a documentation network) only with free binding.
+  TZor_TcpServer d;
+  d.SetBindAddress("192.0.2.77");
+  EXPECT_FALSE(d.Activate());
+  d.SetFreeBind(true);
+  EXPECT_TRUE(d.Activate()) << d.GetLastError().Code;
 }
 
 TEST(TcpServer, DeactivateEndsConnectionsAndRunsTheirDisconnectHandlers) {
