@@ -31,6 +31,8 @@ namespace zor {
 
 class TZor_ReportDevice;
 class TZor_NetworkDevice;
+class TSRecordImage;
+struct TSRecord;
 
 // What the engine needs from the application around it. Every call happens
 // on the engine's thread, inside an action. The defaults do nothing and
@@ -230,19 +232,33 @@ class TZorFirmwareClass {
   // ---- ColdFire programming (Zor_FW_Coldfire.cpp) --------------------------------------
   int WriteCode(TZor_BaseDevice *device, uint32_t address, const std::string &data, uint32_t flag);
   int ClearCheckSumRange();
+  // Writes one record to be sent to device address `target`; reports its own failure.
+  using TRecordSender = std::function<int(const TSRecord &record, uint32_t target)>;
+  // The record loop of both transmissions: cancel requests, malformed and
+  // rejected records, progress; each record to be sent goes to `send`.
+  int TransmitRecords(TSRecordImage &image, const TRecordSender &send);
   int TransmitCode(TZor_BaseDevice *device, const std::string &filename, bool bootloader);
   int TransmitSystemCode();
   // The three values are 4-byte big-endian texts.
   int InitSystemCode(TZor_BaseDevice *device, const std::string &sourceStart, const std::string &sourceEnd,
                      const std::string &destination);
   int CheckProgrammingStatus(TZor_BaseDevice *device);
+  // Sends the system code, tells it to copy the staged flash range
+  // first..last and starts it with `startCommand`.
+  int ProgramFlash(TZor_BaseDevice *device, uint32_t first, uint32_t last, const std::string &startCommand);
   int WriteFlashCF(uint32_t length);
+  // Branches of the test panel.
+  int TestMemoryRead(const std::string &option, int times);
+  int TestBootloader(uint32_t serialNumber);
 
   // ---- ESP transfer (Zor_FW_ESP.cpp) -----------------------------------------------------
   int TransmitESPCode(TZor_BaseDevice *device, const std::string &filename);
   int WaitESPReady(TZor_BaseDevice *device);
 
   // ---- configuration (Zor_FW_Config.cpp) -------------------------------------------------
+  // Reads the configuration the way the device's family and firmware need;
+  // a ColdFire block is decoded into FFlashVariables.
+  int ReadFlash(TZor_BaseDevice *device);
   int ReadFlashCF(TZor_BaseDevice *device);
   int ReadFlashESP(TZor_BaseDevice *device);
   int ReadFlashESPAlt(TZor_BaseDevice *device);
@@ -260,6 +276,15 @@ class TZorFirmwareClass {
   static bool IsZorUsbName(const std::string &name);
   bool WaitEvent(int count);
   int WaitDeviceReady(uint32_t resetSerialNumber, bool resetFailed);
+  // The two halves of the wait: pings for a network device, device-change
+  // notifications and re-enumeration for a USB device.
+  int WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool resetFailed);
+  bool WaitForPingAnswer(TZor_NetworkDevice *net);
+  // Pings `ip` until its answer is `wanted` (true: it replies), at most
+  // `tries` times with `pauseMs` between unwanted answers.
+  bool PingUntil(const std::string &ip, bool wanted, int tries, uint32_t pauseMs);
+  int WaitUsbDeviceReady(TZor_BaseDevice *device, uint32_t resetSerialNumber);
+  void ArmUsbWait();
   // May replace `device` (and the current device) when a USB device comes back.
   int DoReset(TZor_BaseDevice *&device, uint32_t resetSerialNumber);
   std::unique_ptr<TZor_BaseDevice> GetNewUsbItem(uint32_t serialNumber);

@@ -99,23 +99,7 @@ int TZorFirmwareClass::ClearCheckSumRange() {
   return fwr_NoError;
 }
 
-int TZorFirmwareClass::TransmitCode(TZor_BaseDevice *device, const std::string &filename, bool bootloader) {
-  FminAdr = 0xFFFFFFFF;
-  FmaxAdr = 0;
-  const TImageKind kind = bootloader ? ik_Bootloader : ik_UserCode;
-  TSRecordImage image;
-  std::string error;
-  if (!image.OpenFile(filename, kind, error)) {
-    DoMessage(error, mtErr);
-    return fwr_FileNotFound;
-  }
-
-  DoProgress(tpt_SetMax, image.GetLineCount());
-  FCodeCount = 0;
-  const std::string what = ImageKindToText(kind);
-  DoMessage("Transmitting " + what + "...", mtInfo);
-
-  TTransmitRange range;
+int TZorFirmwareClass::TransmitRecords(TSRecordImage &image, const TRecordSender &send) {
   TSRecord record;
   TRecordClass cls;
   while (image.Next(record, cls)) {
@@ -136,17 +120,43 @@ int TZorFirmwareClass::TransmitCode(TZor_BaseDevice *device, const std::string &
     if (cls.Action == ra_Skip && FReportExcludedAddresses && !cls.Message.empty())
       DoMessage(cls.Message, mtInfo);
     if (cls.Action == ra_Send) {
-      const int result = WriteCode(device, cls.Target, record.Data, CF_StagingFlag);
-      if (result != fwr_NoError) {
-        DoMessage("Transmit canceled: " + device->GetErrorMessage(), mtErr);
-        return result;
-      }
-      range.Include(record.Address, record.Data.size());
-      FminAdr = range.FminAdr;
-      FmaxAdr = range.FmaxAdr;
+      const int result = send(record, cls.Target);
+      if (result != fwr_NoError) return result;
     }
     DoProgress(tpt_StepBy, 1);
   }
+  return fwr_NoError;
+}
+
+int TZorFirmwareClass::TransmitCode(TZor_BaseDevice *device, const std::string &filename, bool bootloader) {
+  FminAdr = 0xFFFFFFFF;
+  FmaxAdr = 0;
+  const TImageKind kind = bootloader ? ik_Bootloader : ik_UserCode;
+  TSRecordImage image;
+  std::string error;
+  if (!image.OpenFile(filename, kind, error)) {
+    DoMessage(error, mtErr);
+    return fwr_FileNotFound;
+  }
+
+  DoProgress(tpt_SetMax, image.GetLineCount());
+  FCodeCount = 0;
+  const std::string what = ImageKindToText(kind);
+  DoMessage("Transmitting " + what + "...", mtInfo);
+
+  TTransmitRange range;
+  int result = TransmitRecords(image, [&](const TSRecord &record, uint32_t target) -> int {
+    const int written = WriteCode(device, target, record.Data, CF_StagingFlag);
+    if (written != fwr_NoError) {
+      DoMessage("Transmit canceled: " + device->GetErrorMessage(), mtErr);
+      return written;
+    }
+    range.Include(record.Address, record.Data.size());
+    FminAdr = range.FminAdr;
+    FmaxAdr = range.FmaxAdr;
+    return fwr_NoError;
+  });
+  if (result != fwr_NoError) return result;
   if (image.GetReadError()) {
     DoMessage("Error reading file: " + filename, mtErr);
     return fwr_FormatError;
@@ -155,7 +165,7 @@ int TZorFirmwareClass::TransmitCode(TZor_BaseDevice *device, const std::string &
   // Without any flash data the system code would be told to copy an empty
   // (inverted) range.
   if (range.IsEmpty()) {
-    const int result = bootloader ? fwr_NotBootloaderFile : fwr_NotFirmwareFile;
+    result = bootloader ? fwr_NotBootloaderFile : fwr_NotFirmwareFile;
     DoMessage("No " + what + " data", mtInfo);
     DoMessage("Transmit canceled: " + ErrorText(result), mtErr);
     return result;
@@ -172,26 +182,12 @@ int TZorFirmwareClass::TransmitSystemCode() {
   LogStars();
   DoMessage("Transmitting system code...", mtInfo);
 
-  TSRecord record;
-  TRecordClass cls;
-  while (image.Next(record, cls)) {
-    ProcessMessages();
-    if (FCancelUpdate) {
-      DoMessage("Canceled by user", mtInfo);
-      return fwr_Canceled;
-    }
-    if (!record.Error.empty()) {
-      DoMessage(record.Error, mtErr);
-      return fwr_FormatError;
-    }
-    if (cls.Action == ra_Skip && FReportExcludedAddresses && !cls.Message.empty())
-      DoMessage(cls.Message, mtInfo);
-    if (cls.Action == ra_Send && WriteCode(FBaseDevice, cls.Target, record.Data, 0) != fwr_NoError) {
-      DoMessage("Transmit canceled: " + ErrorText(fwr_WriteError), mtErr);
-      return fwr_WriteError;
-    }
-    DoProgress(tpt_StepBy, 1);
-  }
+  const int result = TransmitRecords(image, [&](const TSRecord &record, uint32_t target) -> int {
+    if (WriteCode(FBaseDevice, target, record.Data, 0) == fwr_NoError) return fwr_NoError;
+    DoMessage("Transmit canceled: " + ErrorText(fwr_WriteError), mtErr);
+    return fwr_WriteError;
+  });
+  if (result != fwr_NoError) return result;
   DoProgress(tpt_SetPosition, 0);
   DoMessage(TransferredText("system code", FCodeCount), mtInfo);
   LogStars();
@@ -244,6 +240,20 @@ int TZorFirmwareClass::CheckProgrammingStatus(TZor_BaseDevice *device) {
   return FDeviceResult;
 }
 
+int TZorFirmwareClass::ProgramFlash(TZor_BaseDevice *device, uint32_t first, uint32_t last,
+                                    const std::string &startCommand) {
+  int result = TransmitSystemCode();
+  if (result == fwr_NoError)
+    result = InitSystemCode(device, IntToBigEndianText32(first | CF_StagingFlag),
+                            IntToBigEndianText32(last | CF_StagingFlag), IntToBigEndianText32(first));
+  if (result != fwr_NoError) return result;
+  LogStars();
+  DoMessage("Start programming...", mtInfo);
+  result = WriteDevice(device, startCommand);
+  if (result != fwr_NoError) DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+  return result;
+}
+
 int TZorFirmwareClass::WriteFlashCF(uint32_t length) {
   FminAdr = CF_ConfigBlockAddress;
   FmaxAdr = CF_ConfigBlockAddress + length - 1;
@@ -253,21 +263,11 @@ int TZorFirmwareClass::WriteFlashCF(uint32_t length) {
     LogStars();
     return result;
   }
-  result = TransmitSystemCode();
-  if (result == fwr_NoError)
-    result = InitSystemCode(FBaseDevice, IntToBigEndianText32(FminAdr | CF_StagingFlag),
-                            IntToBigEndianText32(FmaxAdr | CF_StagingFlag), IntToBigEndianText32(FminAdr));
-  if (result != fwr_NoError) return result;
-
-  LogStars();
-  DoMessage("Start programming...", mtInfo);
   // The old boot loader knows only the start command; everything newer runs
   // the loaded system code.
-  result = WriteDevice(FBaseDevice, IsDeviceOldBootloader(FBaseDevice) ? CmdStartProgramming() : CmdRun());
-  if (result != fwr_NoError) {
-    DoMessage("Programming canceled: " + ErrorText(result), mtErr);
-    return result;
-  }
+  result = ProgramFlash(FBaseDevice, FminAdr, FmaxAdr,
+                        IsDeviceOldBootloader(FBaseDevice) ? CmdStartProgramming() : CmdRun());
+  if (result != fwr_NoError) return result;
   ProcessMessages();
   Log("Sleep 2000");
   platform::SleepMs(2000);
@@ -328,7 +328,97 @@ struct TTestRead {
   uint32_t Length = 0;
 };
 
+// Address and length of `option` ("$0007F000 $42"); false with the message to
+// show when either is not a number or the length is too long.
+bool ParseTestRead(const std::string &option, TTestRead &read, std::string &message) {
+  const size_t blank = option.find(' ');
+  const std::string addressText = option.substr(0, blank);
+  const std::string lengthText =
+      blank == std::string::npos ? std::string() : TrimText(option.substr(blank + 1));
+  std::string error;
+  const std::optional<uint32_t> address = ParseNumber(addressText, error);
+  if (!address) {
+    message = "Fehler bei TestReadAdresse: " + error;
+    return false;
+  }
+  const std::optional<uint32_t> length = ParseNumber(lengthText, error);
+  if (!length) {
+    message = "Fehler bei TestReadLänge: " + error;
+    return false;
+  }
+  // The read command carries the length in one byte.
+  read.Length = *length & 0xFF;
+  if (read.Length > 128) {
+    message = "Fehler bei TestReadLänge: zu lang " + std::to_string(read.Length);
+    return false;
+  }
+  read.Address = *address;
+  return true;
+}
+
 }  // namespace
+
+int TZorFirmwareClass::TestMemoryRead(const std::string &option, int times) {
+  TTestRead read;
+  std::string message;
+  if (!ParseTestRead(option, read, message)) {
+    DoMessage(message, mtErr);
+    return fwr_InvalidParameter;
+  }
+  if (read.Address == CF_ConfigBlockAddress && read.Length > CF_ConfigBlockNetSize - 1) {
+    const int result = ReadFlashCF(FBaseDevice);
+    if (result == fwr_NoError) DoMessage("Gelesen: " + BytesToHex(BufferText()), mtInfo);
+    return result;
+  }
+  for (int i = 0; i < times; ++i) {
+    std::string data;
+    ReadDevice(FBaseDevice, read.Address, data, read.Length);
+    if (data.size() == read.Length && !data.empty()) {
+      DoMessage("Gelesen: " + BytesToHex(data), mtInfo);
+      continue;
+    }
+    if (FDeviceResult == fwr_WriteError)
+      DoMessage("Error reading test data: USB Write Error", mtErr);
+    else
+      DoMessage("Error reading test data from USB, requested=" + std::to_string(read.Length) +
+                    ", received=" + std::to_string(data.size()),
+                mtErr);
+    return FDeviceResult != fwr_NoError ? FDeviceResult : fwr_ReadError;
+  }
+  return fwr_NoError;
+}
+
+// Programs flash 0x4004..0x4FFF from the staging area whose checksum range was
+// just cleared, so the device restarts in its boot loader.
+int TZorFirmwareClass::TestBootloader(uint32_t serialNumber) {
+  if (IsDeviceBootloader(FBaseDevice)) {
+    DoMessage("Device is already in Bootloader mode", mtInfo);
+    return fwr_NoError;
+  }
+  DoMessage("Teste Bootloader-Modus", mtInfo);
+  int result = ClearCheckSumRange();
+  if (result == fwr_NoError) result = ProgramFlash(FBaseDevice, 0x4004, 0x4FFF, CmdStartProgramming());
+  if (result != fwr_NoError) return result;
+  result = WaitDeviceReady(serialNumber, false);
+  if (result == fwr_NoReset) {
+    DoMessage("No reset, send command", mtInfo);
+    result = DoReset(FBaseDevice, serialNumber);
+  }
+  if (result != fwr_NoError) {
+    DoMessage("Programming failed: " + ErrorText(result), mtErr);
+    return result;
+  }
+  DoMessage("Programming finished", mtInfo);
+  // The device found again by its serial number is already current; else the
+  // first enumerated device is the one to look at.
+  if (!FBaseDevice && GetUsbDevice(0)) SetBaseDevice(GetUsbDevice(0));
+  if (!FBaseDevice) return fwr_DeviceMissing;
+  if (IsDeviceBootloader(FBaseDevice))
+    DoMessage("Device reset to Bootloader", mtInfo);
+  else
+    DoMessage("Device reset to Bootloader failed", mtErr);
+  return fwr_NoError;
+}
 
 int TZorFirmwareClass::TestFunction(int WhatToDo, const std::string &Option) {
   TActionScope scope(*this);
@@ -350,100 +440,6 @@ int TZorFirmwareClass::TestFunction(int WhatToDo, const std::string &Option) {
   if (result != fwr_NoError) return result;
   ReadUntilEmpty();
 
-  auto parseRead = [&](TTestRead &read) -> int {
-    const size_t blank = Option.find(' ');
-    const std::string addressText = Option.substr(0, blank);
-    const std::string lengthText =
-        blank == std::string::npos ? std::string() : TrimText(Option.substr(blank + 1));
-    std::string error;
-    const std::optional<uint32_t> address = ParseNumber(addressText, error);
-    if (!address) {
-      DoMessage("Fehler bei TestReadAdresse: " + error, mtErr);
-      return fwr_InvalidParameter;
-    }
-    const std::optional<uint32_t> length = ParseNumber(lengthText, error);
-    if (!length) {
-      DoMessage("Fehler bei TestReadLänge: " + error, mtErr);
-      return fwr_InvalidParameter;
-    }
-    // The read command carries the length in one byte.
-    read.Length = *length & 0xFF;
-    if (read.Length > 128) {
-      DoMessage("Fehler bei TestReadLänge: zu lang " + std::to_string(read.Length), mtErr);
-      return fwr_InvalidParameter;
-    }
-    read.Address = *address;
-    return fwr_NoError;
-  };
-
-  auto memoryRead = [&](int times) -> int {
-    TTestRead read;
-    int r = parseRead(read);
-    if (r != fwr_NoError) return r;
-    if (read.Address == CF_ConfigBlockAddress && read.Length > CF_ConfigBlockNetSize - 1) {
-      r = ReadFlashCF(FBaseDevice);
-      if (r == fwr_NoError) DoMessage("Gelesen: " + BytesToHex(BufferText()), mtInfo);
-      return r;
-    }
-    for (int i = 0; i < times; ++i) {
-      std::string data;
-      ReadDevice(FBaseDevice, read.Address, data, read.Length);
-      if (data.size() == read.Length && !data.empty()) {
-        DoMessage("Gelesen: " + BytesToHex(data), mtInfo);
-        continue;
-      }
-      if (FDeviceResult == fwr_WriteError)
-        DoMessage("Error reading test data: USB Write Error", mtErr);
-      else
-        DoMessage("Error reading test data from USB, requested=" + std::to_string(read.Length) +
-                      ", received=" + std::to_string(data.size()),
-                  mtErr);
-      return FDeviceResult != fwr_NoError ? FDeviceResult : fwr_ReadError;
-    }
-    return fwr_NoError;
-  };
-
-  // Programs flash 0x4004..0x4FFF from the staging area whose checksum range was
-  // just cleared, so the device restarts in its boot loader.
-  auto testBootloader = [&]() -> int {
-    if (IsDeviceBootloader(FBaseDevice)) {
-      DoMessage("Device is already in Bootloader mode", mtInfo);
-      return fwr_NoError;
-    }
-    DoMessage("Teste Bootloader-Modus", mtInfo);
-    int result = ClearCheckSumRange();
-    if (result == fwr_NoError) result = TransmitSystemCode();
-    if (result == fwr_NoError)
-      result = InitSystemCode(FBaseDevice, IntToBigEndianText32(0x30004004), IntToBigEndianText32(0x30004FFF),
-                              IntToBigEndianText32(0x4004));
-    if (result != fwr_NoError) return result;
-    DoMessage("Start programming...", mtInfo);
-    result = WriteDevice(FBaseDevice, CmdStartProgramming());
-    if (result != fwr_NoError) {
-      DoMessage("Programming canceled: " + ErrorText(result), mtErr);
-      return result;
-    }
-    result = WaitDeviceReady(serial, false);
-    if (result == fwr_NoReset) {
-      DoMessage("No reset, send command", mtInfo);
-      result = DoReset(FBaseDevice, serial);
-    }
-    if (result != fwr_NoError) {
-      DoMessage("Programming failed: " + ErrorText(result), mtErr);
-      return result;
-    }
-    DoMessage("Programming finished", mtInfo);
-    // The device found again by its serial number is already current; else the
-    // first enumerated device is the one to look at.
-    if (!FBaseDevice && GetUsbDevice(0)) SetBaseDevice(GetUsbDevice(0));
-    if (!FBaseDevice) return fwr_DeviceMissing;
-    if (IsDeviceBootloader(FBaseDevice))
-      DoMessage("Device reset to Bootloader", mtInfo);
-    else
-      DoMessage("Device reset to Bootloader failed", mtErr);
-    return fwr_NoError;
-  };
-
   switch (WhatToDo) {
     case 1:
       DoMessage("Teste Read connected user", mtInfo);
@@ -464,12 +460,12 @@ int TZorFirmwareClass::TestFunction(int WhatToDo, const std::string &Option) {
       break;
     case 4:
       DoMessage("Teste Read-Befehl", mtInfo);
-      result = memoryRead(1);
+      result = TestMemoryRead(Option, 1);
       break;
-    case 5: result = testBootloader(); break;
+    case 5: result = TestBootloader(serial); break;
     case 6:
       DoMessage("Teste Read-Befehl 3-fach", mtInfo);
-      result = memoryRead(3);
+      result = TestMemoryRead(Option, 3);
       break;
     default: break;
   }
@@ -477,8 +473,3 @@ int TZorFirmwareClass::TestFunction(int WhatToDo, const std::string &Option) {
 }
 
 }  // namespace zor
-
-// E1: please declare in Zor_FW_Class.h (protected, "ColdFire programming"),
-// so that the test panel's branches become functions of their own:
-//   int TestMemoryRead(const std::string &option, int times);
-//   int TestBootloader(uint32_t serialNumber);

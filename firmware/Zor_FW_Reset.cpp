@@ -174,92 +174,93 @@ int TZorFirmwareClass::WaitDeviceReady(uint32_t resetSerialNumber, bool resetFai
   Log("TZorFirmwareClass.WaitDeviceReady");
   TZor_BaseDevice *device = FBaseDevice;
   if (!device) return fwr_InvalidParameter;
-  if (TZor_NetworkDevice *net = AsNetworkDevice(device)) {
-    // The device answers again: under its old or new address, or under one of
-    // the addresses of its new host name.
-    auto waitForPingAnswer = [&]() -> bool {
-      const std::string single = FFlashNewIP.empty() ? net->GetDeviceIP() : FFlashNewIP;
-      std::vector<std::string> candidates{single};
-      bool fromHost = false;
-      if (!FFlashNewHost.empty()) {
-        std::string error;
-        const auto ips = GetIPsFromHost(FFlashNewHost, error);
-        const std::string lookup = cWaitPrefix + "GetIPFromHost(" + FFlashNewHost + ")";
-        if (!ips || ips->empty()) {
-          LogError(lookup + " failed: " + error);
-        } else {
-          candidates = *ips;
-          fromHost = true;
-          if (ips->size() == 1) {
-            FFlashNewIP = ips->front();
-            Log(lookup + " -> " + FFlashNewIP);
-          } else {
-            Log(lookup + " found " + std::to_string(ips->size()) + " IPs");
-            for (const std::string &ip : *ips) Log(cWaitPrefix + "found IP=" + ip);
-          }
-        }
-      }
+  if (TZor_NetworkDevice *net = AsNetworkDevice(device)) return WaitNetworkDeviceReady(net, resetFailed);
+  return WaitUsbDeviceReady(device, resetSerialNumber);
+}
 
-      for (const std::string &ip : candidates) {
-        Log(cWaitPrefix + "wait for ping success IP=" + ip);
-        DoMessage("Waiting for device IP " + ip + "...", mtInfo);
-        DoProgress(tpt_SetPosition, 0);
-        DoProgress(tpt_SetMax, cPingsUntilUp);
-        for (int n = 1; n <= cPingsUntilUp; ++n) {
-          DoProgress(tpt_StepBy, 1);
-          ProcessMessages();
-          std::string error;
-          if (PingIPAddress(ip, cPingTimeoutMs, error)) {
-            Log(cWaitPrefix + "Ping ok count=" + std::to_string(n));
-            if (fromHost) FFlashNewIP = ip;
-            return true;
-          }
-          LogError(cWaitPrefix + "Ping failed:" + error + " count=" + std::to_string(n));
-        }
-      }
-      return false;
-    };
-    LogStars();
-    DoMessage("Waiting for device reset...", mtInfo);
-    Log(cWaitPrefix + "wait for ping failure IP=" + net->GetDeviceIP());
-
-    int result = fwr_NoError;
-    DoProgress(tpt_SetMax, cPingsUntilDown);
-    bool wentDown = false;
-    for (int n = 1; n <= cPingsUntilDown; ++n) {
-      DoProgress(tpt_StepBy, 1);
-      ProcessMessages();
-      std::string error;
-      if (!PingIPAddress(net->GetDeviceIP(), cPingTimeoutMs, error)) {
-        Log(cWaitPrefix + "Ping failed:" + error + " count=" + std::to_string(n));
-        wentDown = true;
-        break;
-      }
-      LogError(cWaitPrefix + "Ping ok count=" + std::to_string(n));
-      platform::SleepMs(50);
-    }
-
-    if (!wentDown) {
-      if (resetFailed) {
-        Log(cWaitPrefix + "reset failed: no ping failure -> ok after port closed");
-      } else {
-        LogError(cWaitPrefix + "reset failed: no ping failure");
-        result = fwr_NoReset;
-      }
-    } else {
-      result = waitForPingAnswer() ? fwr_NoError : fwr_NoReset;
-      if (result != fwr_NoError) LogError(cWaitPrefix + "reset failed: no ping success");
-    }
-
-    DoProgress(tpt_SetPosition, 0);
-    CloseDevice(net, result == fwr_NoError);
+bool TZorFirmwareClass::PingUntil(const std::string &ip, bool wanted, int tries, uint32_t pauseMs) {
+  for (int n = 1; n <= tries; ++n) {
+    DoProgress(tpt_StepBy, 1);
     ProcessMessages();
-    if (result == fwr_NoError) FZustandNachReset = true;
-    return result;
+    std::string error;
+    const bool answered = PingIPAddress(ip, cPingTimeoutMs, error);
+    const std::string text =
+        cWaitPrefix + (answered ? "Ping ok" : "Ping failed:" + error) + " count=" + std::to_string(n);
+    if (answered == wanted) {
+      Log(text);
+      return true;
+    }
+    LogError(text);
+    if (pauseMs) platform::SleepMs(pauseMs);
+  }
+  return false;
+}
+
+int TZorFirmwareClass::WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool resetFailed) {
+  LogStars();
+  DoMessage("Waiting for device reset...", mtInfo);
+  Log(cWaitPrefix + "wait for ping failure IP=" + net->GetDeviceIP());
+  DoProgress(tpt_SetMax, cPingsUntilDown);
+  int result = fwr_NoError;
+  if (!PingUntil(net->GetDeviceIP(), false, cPingsUntilDown, 50)) {
+    if (resetFailed) {
+      Log(cWaitPrefix + "reset failed: no ping failure -> ok after port closed");
+    } else {
+      LogError(cWaitPrefix + "reset failed: no ping failure");
+      result = fwr_NoReset;
+    }
+  } else if (!WaitForPingAnswer(net)) {
+    LogError(cWaitPrefix + "reset failed: no ping success");
+    result = fwr_NoReset;
   }
 
+  DoProgress(tpt_SetPosition, 0);
+  CloseDevice(net, result == fwr_NoError);
+  ProcessMessages();
+  if (result == fwr_NoError) FZustandNachReset = true;
+  return result;
+}
+
+// The device answers again: under its old or new address, or under one of the
+// addresses of its new host name.
+bool TZorFirmwareClass::WaitForPingAnswer(TZor_NetworkDevice *net) {
+  std::vector<std::string> candidates{FFlashNewIP.empty() ? net->GetDeviceIP() : FFlashNewIP};
+  bool fromHost = false;
+  if (!FFlashNewHost.empty()) {
+    std::string error;
+    const auto ips = GetIPsFromHost(FFlashNewHost, error);
+    const std::string lookup = cWaitPrefix + "GetIPFromHost(" + FFlashNewHost + ")";
+    if (!ips || ips->empty()) {
+      LogError(lookup + " failed: " + error);
+    } else {
+      candidates = *ips;
+      fromHost = true;
+      if (ips->size() == 1) {
+        FFlashNewIP = ips->front();
+        Log(lookup + " -> " + FFlashNewIP);
+      } else {
+        Log(lookup + " found " + std::to_string(ips->size()) + " IPs");
+        for (const std::string &ip : *ips) Log(cWaitPrefix + "found IP=" + ip);
+      }
+    }
+  }
+
+  for (const std::string &ip : candidates) {
+    Log(cWaitPrefix + "wait for ping success IP=" + ip);
+    DoMessage("Waiting for device IP " + ip + "...", mtInfo);
+    DoProgress(tpt_SetPosition, 0);
+    DoProgress(tpt_SetMax, cPingsUntilUp);
+    if (PingUntil(ip, true, cPingsUntilUp, 0)) {
+      if (fromHost) FFlashNewIP = ip;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Arms the wait states from what was already seen (see the handlers above).
+void TZorFirmwareClass::ArmUsbWait() {
   FWaitEvent.Reset();
-  // What was seen before the wait was armed counts (see the handlers above).
   FWaitState =
       FUsbDetachSeen ? (FWaitState == waitAttached ? waitAttached : waitDetachedAttach) : waitDetachAttach;
   FWaitStatePort = FPortDetachSeen ? (FWaitStatePort == waitAttached ? waitAttached : waitDetachedAttach)
@@ -272,6 +273,10 @@ int TZorFirmwareClass::WaitDeviceReady(uint32_t resetSerialNumber, bool resetFai
   else
     Log("WaitDeviceReady.WaitState=" + Ordinal(FWaitState) + ", port=" + Ordinal(FWaitStatePort) +
         " (seen before the wait)");
+}
+
+int TZorFirmwareClass::WaitUsbDeviceReady(TZor_BaseDevice *device, uint32_t resetSerialNumber) {
+  ArmUsbWait();
   LogStars();
   DoMessage("Waiting for device reset...", mtInfo);
 
@@ -408,9 +413,3 @@ std::unique_ptr<TZor_BaseDevice> TZorFirmwareClass::GetNewUsbItem(uint32_t seria
 }
 
 }  // namespace zor
-
-// E1: please declare in Zor_FW_Class.h (protected, "reset and reconnection"),
-// so that WaitDeviceReady can be split into its two halves:
-//   int WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool resetFailed);
-//   bool WaitForPingAnswer(TZor_NetworkDevice *net);
-//   int WaitUsbDeviceReady(TZor_BaseDevice *device, uint32_t resetSerialNumber);

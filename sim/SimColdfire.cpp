@@ -119,28 +119,7 @@ void TSimColdfire::DoTick(uint32_t now) {
   if (int32_t(now - FNextTimeStamp) >= 0) FNextTimeStamp = now + interval;  // fell behind: no burst
 }
 
-TSimAnswer TSimColdfire::DoCommand(const std::string &cmd, uint8_t user, std::string &note) {
-  const auto b0 = static_cast<uint8_t>(cmd[0]);
-  if (b0 == 0x85) {
-    if (cmd.size() < 2) {
-      note = "extended command without code";
-      return TSimAnswer::Refused;
-    }
-    return Extended(cmd, user, note);
-  }
-  if (b0 == 0xBE) {
-    note = "registration";
-    return TSimAnswer::Ok;
-  }
-  return Classic(cmd, user, note);
-}
-
-TSimAnswer TSimColdfire::Classic(const std::string &cmd, uint8_t user, std::string &note) {
-  if (FState.BootLoaderMode) {
-    note = "boot loader: command not supported";
-    return TSimAnswer::Refused;
-  }
-  if (!IsClassicCommand(cmd, note)) return TSimAnswer::Refused;
+TSimAnswer TSimColdfire::DoClassic(const std::string &cmd, uint8_t user, std::string &note) {
   const auto b0 = static_cast<uint8_t>(cmd[0]);
   if (cmd.size() == 1 && (b0 & 0x80)) FClearPending = true;
   switch (b0 & (cmd.size() == 1 ? 0x7F : 0xFF)) {
@@ -177,10 +156,7 @@ TSimAnswer TSimColdfire::Classic(const std::string &cmd, uint8_t user, std::stri
   return TSimAnswer::Ok;
 }
 
-TSimAnswer TSimColdfire::Extended(const std::string &cmd, uint8_t user, std::string &note) {
-  bool handled = false;
-  const TSimAnswer common = CommonExtended(cmd, note, handled);
-  if (handled) return common;
+TSimAnswer TSimColdfire::DoExtended(const std::string &cmd, uint8_t user, std::string &note) {
   switch (static_cast<uint8_t>(cmd[1])) {
     case 0x20: return MemoryWrite(cmd, note);
     case 0x40: return MemoryRead(cmd, user, note);

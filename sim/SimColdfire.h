@@ -35,7 +35,8 @@ class TSimColdfire : public TSimDevice {
   static std::string FactoryConfigBlock(const TSimConfig &config);
 
  protected:
-  TSimAnswer DoCommand(const std::string &cmd, uint8_t user, std::string &note) override;
+  TSimAnswer DoExtended(const std::string &cmd, uint8_t user, std::string &note) override;
+  TSimAnswer DoClassic(const std::string &cmd, uint8_t user, std::string &note) override;
   void DoTick(uint32_t now) override;
   void DoPowerUp() override;
   uint32_t DoIpAddress() const override;
@@ -44,8 +45,6 @@ class TSimColdfire : public TSimDevice {
   void CorruptOutput(TSimOutput &out) override;
 
  private:
-  TSimAnswer Extended(const std::string &cmd, uint8_t user, std::string &note);
-  TSimAnswer Classic(const std::string &cmd, uint8_t user, std::string &note);
   TSimAnswer MemoryWrite(const std::string &cmd, std::string &note);
   TSimAnswer MemoryRead(const std::string &cmd, uint8_t user, std::string &note);
   TSimAnswer StatusRequest(const std::string &cmd, uint8_t user, std::string &note);

@@ -49,7 +49,7 @@ TSimAnswer TSimDevice::HandleCommand(const std::string &cmdBytes, uint8_t user) 
   if (cmdBytes.empty())
     note = "empty command";
   else
-    answer = DoCommand(cmdBytes, user, note);
+    answer = Dispatch(cmdBytes, user, note);
   Record(cmdBytes, user, answer == TSimAnswer::Ok, note);
   return answer;
 }
@@ -259,6 +259,29 @@ void TSimDevice::Emit(TSimOutputKind kind, std::string bytes, uint8_t user, bool
 void TSimDevice::Log(const std::string &text) const {
   LogText(FConfig.LogId,
           std::string(FConfig.Family == TSimFamily::Coldfire ? "SimColdfire: " : "SimEsp: ") + text);
+}
+
+TSimAnswer TSimDevice::Dispatch(const std::string &cmd, uint8_t user, std::string &note) {
+  const auto b0 = static_cast<uint8_t>(cmd[0]);
+  if (b0 == 0x85) {
+    if (cmd.size() < 2) {
+      note = "extended command without code";
+      return TSimAnswer::Refused;
+    }
+    bool handled = false;
+    const TSimAnswer common = CommonExtended(cmd, note, handled);
+    return handled ? common : DoExtended(cmd, user, note);
+  }
+  if (b0 == 0xBE) {
+    note = "registration";
+    return TSimAnswer::Ok;
+  }
+  if (IsBootLoader()) {
+    note = "boot loader: command not supported";
+    return TSimAnswer::Refused;
+  }
+  if (!IsClassicCommand(cmd, note)) return TSimAnswer::Refused;
+  return DoClassic(cmd, user, note);
 }
 
 bool TSimDevice::IsClassicCommand(const std::string &cmd, std::string &note) {

@@ -177,8 +177,14 @@ class TSimDevice {
  protected:
   explicit TSimDevice(const TSimConfig &config);
 
-  // Family parts.
-  virtual TSimAnswer DoCommand(const std::string &cmd, uint8_t user, std::string &note) = 0;
+  // Family parts. A command reaches them only after the dispatch both
+  // families share has dealt with registration, the common extended commands
+  // and classic commands the device does not know or does not take in its
+  // boot loader.
+  // An extended command (0x85 + code) of the family's own; `cmd` holds at least 2 bytes.
+  virtual TSimAnswer DoExtended(const std::string &cmd, uint8_t user, std::string &note) = 0;
+  // A known classic command.
+  virtual TSimAnswer DoClassic(const std::string &cmd, uint8_t user, std::string &note) = 0;
   virtual TSimAnswer DoBlockStart(uint32_t len, uint32_t addr, bool crypted, std::string &note);
   virtual TSimAnswer DoBlockData(const std::string &bytes, std::string &note);
   virtual TSimAnswer DoBlockEnd(std::string &note);
@@ -201,11 +207,6 @@ class TSimDevice {
   // Puts the volatile state in its power-up form; derived constructors call it.
   void PowerUp();
   void Log(const std::string &text) const;
-  // Single-byte and short classic commands: true when the device knows them.
-  static bool IsClassicCommand(const std::string &cmd, std::string &note);
-  // Extended commands both families treat alike (tools mode, login, resets);
-  // `handled` tells whether `cmd` was one of them. `cmd` holds at least 2 bytes.
-  TSimAnswer CommonExtended(const std::string &cmd, std::string &note, bool &handled);
   std::string UserEntry(int slot) const;  // 4 bytes of the connected-users answer
 
   mutable std::recursive_mutex FLock;
@@ -215,6 +216,12 @@ class TSimDevice {
   uint32_t FActiveIp = 0;
 
  private:
+  TSimAnswer Dispatch(const std::string &cmd, uint8_t user, std::string &note);
+  // Single-byte and short classic commands: true when the device knows them.
+  static bool IsClassicCommand(const std::string &cmd, std::string &note);
+  // Extended commands both families treat alike (tools mode, login, resets);
+  // `handled` tells whether `cmd` was one of them. `cmd` holds at least 2 bytes.
+  TSimAnswer CommonExtended(const std::string &cmd, std::string &note, bool &handled);
   void RunTimers(uint32_t now);
   void Record(const std::string &bytes, uint8_t user, bool accepted, const std::string &note);
 

@@ -137,20 +137,8 @@ void TSimEsp::DoTick(uint32_t now) {
   }
 }
 
-TSimAnswer TSimEsp::DoCommand(const std::string &cmd, uint8_t user, std::string &note) {
+TSimAnswer TSimEsp::DoClassic(const std::string &cmd, uint8_t user, std::string &note) {
   const auto b0 = static_cast<uint8_t>(cmd[0]);
-  if (b0 == 0x85) {
-    if (cmd.size() < 2) {
-      note = "extended command without code";
-      return TSimAnswer::Refused;
-    }
-    return Extended(cmd, user, note);
-  }
-  if (b0 == 0xBE) {
-    note = "registration";
-    return TSimAnswer::Ok;
-  }
-  if (!IsClassicCommand(cmd, note)) return TSimAnswer::Refused;
   if (cmd.size() == 1 && (b0 & 0x7F) == 0x01) {
     SendVersion(user);
     note = "version report";
@@ -164,10 +152,7 @@ TSimAnswer TSimEsp::DoCommand(const std::string &cmd, uint8_t user, std::string 
   return TSimAnswer::Ok;
 }
 
-TSimAnswer TSimEsp::Extended(const std::string &cmd, uint8_t user, std::string &note) {
-  bool handled = false;
-  const TSimAnswer common = CommonExtended(cmd, note, handled);
-  if (handled) return common;
+TSimAnswer TSimEsp::DoExtended(const std::string &cmd, uint8_t user, std::string &note) {
   switch (static_cast<uint8_t>(cmd[1])) {
     case '&': return ImagePiece(cmd, note);
     case 0x27: return DecryptImage(cmd, note);

@@ -25,7 +25,8 @@ class TSimEsp : public TSimDevice {
   size_t ReceivedImageSize() const;
 
  protected:
-  TSimAnswer DoCommand(const std::string &cmd, uint8_t user, std::string &note) override;
+  TSimAnswer DoExtended(const std::string &cmd, uint8_t user, std::string &note) override;
+  TSimAnswer DoClassic(const std::string &cmd, uint8_t user, std::string &note) override;
   TSimAnswer DoBlockStart(uint32_t len, uint32_t addr, bool crypted, std::string &note) override;
   TSimAnswer DoBlockData(const std::string &bytes, std::string &note) override;
   TSimAnswer DoBlockEnd(std::string &note) override;
@@ -38,7 +39,6 @@ class TSimEsp : public TSimDevice {
   void CorruptOutput(TSimOutput &out) override;
 
  private:
-  TSimAnswer Extended(const std::string &cmd, uint8_t user, std::string &note);
   TSimAnswer ImagePiece(const std::string &cmd, std::string &note);
   TSimAnswer DecryptImage(const std::string &cmd, std::string &note);
   TSimAnswer CheckImage(uint32_t size, std::string &note);

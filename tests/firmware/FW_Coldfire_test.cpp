@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -172,6 +173,14 @@ TEST_F(FWColdfire, CancelDuringSystemCodeShowsNoCompletion) {
   for (const auto &text : FEngine.Texts(mtInfo)) EXPECT_EQ(text.find("finished"), std::string::npos) << text;
 }
 
+TEST_F(FWColdfire, SystemCodeWriteFailureIsAWriteErrorWhateverTheDeviceSays) {
+  FDevice.FailNextWrites(1, Zor_WriteError, "link gone");
+  EXPECT_EQ(FEngine.TransmitSystemCode(), fwr_WriteError);
+  EXPECT_EQ(FEngine.Texts(mtErr),
+            std::vector<std::string>{"Transmit canceled: " + ErrorText(fwr_WriteError)});
+  for (const auto &text : FEngine.Texts(mtInfo)) EXPECT_EQ(text.find("finished"), std::string::npos) << text;
+}
+
 TEST_F(FWColdfire, ProgrammingStatusWord) {
   struct TCase {
     uint32_t Value;
@@ -205,6 +214,31 @@ TEST_F(FWColdfire, TestPanelMemoryRead) {
   EXPECT_EQ(FEngine.TestFunction(4, "$2000G614 4"), fwr_InvalidParameter);
   EXPECT_EQ(FEngine.Texts(mtErr).back().rfind("Fehler bei TestReadAdresse: ", 0), 0u);
   EXPECT_EQ(FEngine.TestFunction(4, "$2000F614"), fwr_InvalidParameter);
+}
+
+// The boot-loader test programs the cleared checksum range and starts the
+// programmer; a device that is not found again afterwards fails the test.
+TEST_F(FWColdfire, TestPanelBootloaderProgramsTheChecksumRange) {
+  FDevice.SetSerialNumberValue(0x1234);
+  EXPECT_EQ(FEngine.TestFunction(5, ""), fwr_DeviceMissing);
+  const auto writes = FDevice.Writes();
+  const auto start = std::find(writes.begin(), writes.end(), CmdStartProgramming());
+  ASSERT_NE(start, writes.end());
+  ASSERT_GE(start - writes.begin(), 67);
+  EXPECT_EQ(std::vector<std::string>(start - 3, start),
+            (std::vector<std::string>{CmdWriteMemory(0x2000F604, IntToBigEndianText32(0x30004004)),
+                                      CmdWriteMemory(0x2000F608, IntToBigEndianText32(0x30004FFF)),
+                                      CmdWriteMemory(0x2000F60C, IntToBigEndianText32(0x4004))}));
+  EXPECT_EQ(WritesAt(0x30004000).size(), 1u);
+  EXPECT_EQ(WritesAt(0x30005F80).size(), 1u);
+  EXPECT_TRUE(FEngine.HasMessage("Programming failed: " + ErrorText(fwr_DeviceMissing), mtErr));
+  EXPECT_EQ(FEngine.GetBaseDevice(), nullptr);
+
+  // Over the network the test is refused before the device is opened.
+  TZor_NetworkDevice net{-1, 0, nullptr, false, "127.0.0.9"};
+  FEngine.SetBaseDevice(&net);
+  EXPECT_EQ(FEngine.TestFunction(5, ""), 0);
+  EXPECT_TRUE(FEngine.HasMessage("Test Bootloader denied: USB connection needed", mtErr));
 }
 
 TEST_F(FWColdfire, RamRestoreWritesRoutineThenRunsItAndDropsTheDevice) {
