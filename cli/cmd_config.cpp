@@ -12,6 +12,9 @@
 #include "cli/AppServices.h"
 #include "cli/Commands.h"
 #include "firmware/Zor_ConfigChecks.h"
+#include "net/Zor_NetworkDevice.h"
+#include "platform/Zor_Sys.h"
+#include "platform/Zor_Tcp.h"
 
 namespace zor::cli {
 
@@ -283,6 +286,58 @@ int ShowConfig(TCliSession &session) {
   return session.Finish(result, std::move(fields));
 }
 
+// A device answers pings a moment before its control port is open again.
+constexpr uint32_t ControlPortWaitMs = 15000;
+constexpr uint32_t ControlPortRetryMs = 200;
+
+bool WaitForControlPort(const std::string &ip, uint16_t port) {
+  const uint32_t start = platform::GetTicks();
+  do {
+    platform::TZor_TcpClient probe(ip, port);
+    probe.SetConnectTimeout(1000);
+    if (probe.Connect()) {
+      probe.Disconnect();
+      return true;
+    }
+    platform::SleepMs(ControlPortRetryMs);
+  } while (platform::TicksSince(start) < ControlPortWaitMs && !InterruptRequested());
+  return false;
+}
+
+// After a change of address the engine has seen the device come back there;
+// the device object follows it, and the configuration read from the new
+// address shows that the device is reachable and what it now holds. A new
+// host name that could not be resolved leaves the device where it was looked
+// for: under its old address.
+int FollowMovedDevice(TCliSession &session, nlohmann::json &fields) {
+  TZorFirmwareClass &engine = session.Engine();
+  const std::string ip = engine.GetFlashNewIP(), host = engine.GetFlashNewHost();
+  if (!host.empty()) {
+    fields["new_host"] = host;
+    session.Output().Field("new host name", host);
+  }
+  auto *old = dynamic_cast<TZor_NetworkDevice *>(engine.GetBaseDevice());
+  if (old == nullptr || ip.empty() || ip == old->GetDeviceIP()) return 0;
+  fields["new_ip"] = ip;
+  session.Output().Field("new address", ip);
+  const uint16_t port = old->GetDeviceManagementPort();
+  if (!WaitForControlPort(ip, port)) {
+    session.Output().Note("Device not reachable under " + ip, mtErr);
+    return fwr_NoConnection;
+  }
+  auto moved = std::make_unique<TZor_NetworkDevice>(old->GetLogId(), 0, nullptr, true, ip, host);
+  moved->SetDeviceManagementPort(port);
+  engine.SetOwnedDevice(std::move(moved));
+  std::string err;
+  const int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+  if (!err.empty()) fields["error"] = err;
+  if (result != 0) return result;
+  if (!engine.GetFlashVariables().updated) return fwr_ReadError;
+  fields["config"] = ConfigJson(engine.GetFlashVariables(), IsEsp(engine));
+  PrintConfig(session.Output(), fields["config"]);
+  return 0;
+}
+
 int SetConfig(TCliSession &session, const TSettings &settings) {
   TZorFirmwareClass &engine = session.Engine();
   int result = session.PrepareAction();
@@ -301,6 +356,7 @@ int SetConfig(TCliSession &session, const TSettings &settings) {
   // Typing what the device already holds is no change: spare it the write and restart.
   if (fields["before"] == fields["after"]) record.ChangedFlags = old.ChangedFlags;
   result = engine.SetFlashVariables(record, true);
+  if (result == 0) result = FollowMovedDevice(session, fields);
   return session.Finish(result, std::move(fields));
 }
 

@@ -386,6 +386,13 @@ int TZorFirmwareClass::WriteFlashESP(TZor_BaseDevice *device) {
 
 // ---- actions -----------------------------------------------------------------------------
 
+int TZorFirmwareClass::ReadFlash(TZor_BaseDevice *device) {
+  if (IsESP(device)) return FFirmwareVersion > 108 ? ReadFlashESP(device) : ReadFlashESPAlt(device);
+  const int result = ReadFlashCF(device);
+  if (result == 0) DecodeCFBlock();
+  return result;
+}
+
 int TZorFirmwareClass::ReadConfig() {
   TActionScope scope(*this);
   ClearFlashVariables();
@@ -393,15 +400,8 @@ int TZorFirmwareClass::ReadConfig() {
   if (device == nullptr) return fwr_InvalidParameter;
   MessageStars();
   auto steps = [&]() -> int {
-    int result = OpenDevice(device, true, true);
-    if (result != 0) return result;
-    if (!IsESP(device)) {
-      result = ReadFlashCF(device);
-      if (result == 0) DecodeCFBlock();
-    } else {
-      result = FFirmwareVersion > 108 ? ReadFlashESP(device) : ReadFlashESPAlt(device);
-    }
-    return result;
+    const int result = OpenDevice(device, true, true);
+    return result != 0 ? result : ReadFlash(device);
   };
   return WithExitSteps(steps, [&] {
     CloseDevice(device, false);
@@ -451,13 +451,9 @@ int TZorFirmwareClass::GetDeviceFirmwareVersionAndFlash(bool forceReadFlash, std
     if (!readFlash) return result;
 
     Log(prefix + " -> ReadFlash");
-    const int readResult = !esp ? ReadFlashCF(device)
-                                : (FFirmwareVersion > 108 ? ReadFlashESP(device) : ReadFlashESPAlt(device));
-    if (readResult != 0) {
+    if (ReadFlash(device) != 0) {
       FFlashVariables.updated = false;
       if (IsNetworkDevice(device)) device->SetForcedClose(true);
-    } else if (!esp) {
-      DecodeCFBlock();
     }
     return result;
   };
@@ -541,12 +537,14 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
     return 0;
   };
 
-  // ColdFire: one configuration command from firmware 19 on (and always over
-  // the network), else the programming path.
+  // ColdFire: one configuration command from firmware 19 on, else the
+  // programming path. The choice holds for every link: older firmware
+  // ignores the command, so sending it would report a write that never
+  // happened.
   auto writeCF = [&]() -> int {
     TZor_BaseDevice *device = FBaseDevice;
-    bool useCommand = IsNetworkDevice(device) || FFirmwareVersion >= 19;
-    if (!IsNetworkDevice(device) && FFirmwareVersion == -1) {
+    bool useCommand = FFirmwareVersion >= 19;
+    if (FFirmwareVersion == -1) {
       const int check = CheckFirmwareVersionCF(device, false);
       if (check != 0 && check != fwr_NetworkNotSupported) return check;
       useCommand = check == 0;

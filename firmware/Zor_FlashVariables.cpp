@@ -26,6 +26,9 @@ void TZor_FlashVariables::SetHardFeature(uint16_t value) {
   if (value != 0xFFFF) value &= 0x00FF;
   HardFeature = value;
   HardFeature_CFFormat = Swap16(value);
+  // An ESP device stores the word as the low half of its 32-bit item, which
+  // is what a write sends; the upper half keeps its settings.
+  HardFeature32 = (HardFeature32 & 0xFFFF0000u) | value;
   ChangedFlags |= fch_HardFeature;
 }
 

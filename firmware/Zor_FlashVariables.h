@@ -115,7 +115,8 @@ struct TZor_FlashVariables {
   bool IsChanged(uint16_t flag) const { return (ChangedFlags & flag) != 0; }
 
   // --- hardware features ---
-  // Keeps only the low 8 bits of a value other than 0xFFFF; marks the item changed.
+  // Keeps only the low 8 bits of a value other than 0xFFFF, also in the low
+  // half of HardFeature32; marks the item changed.
   void SetHardFeature(uint16_t value);
   static bool CheckHardFeature(uint16_t value) { return value == 0xFFFF || (value >= 1 && value <= 255); }
   std::string GetHardFeatureString() const;

@@ -158,6 +158,13 @@ TEST(FlashVariablesTest, EspFeatureWordFieldsDoNotDisturbEachOther) {
   v.SetHardESPstaticIP(false);
   EXPECT_EQ(v.HardFeature32 & 0xFFFF, 0x0021u);
   EXPECT_EQ(v.GetHard24_31(), 0x19);
+  // The feature word is what an ESP write sends as the low half of item 5;
+  // setting it keeps the start-up and reference-clock settings above it.
+  v.SetHardFeature(0x0145);
+  EXPECT_EQ(v.HardFeature32, 0x19030045u);
+  EXPECT_EQ(v.GetNVSInteger(nvi_HardFeature32) & 0xFFFF, v.HardFeature);
+  v.SetHardFeature(0xFFFF);
+  EXPECT_EQ(v.HardFeature32, 0x1903FFFFu);
 
   // Unset word: the static bit alone.
   TZor_FlashVariables unset;
