@@ -198,6 +198,11 @@ uint32_t TSimDevice::GetIpAddress() const {
   return FActiveIp;
 }
 
+uint32_t TSimDevice::GetConfiguredIpAddress() const {
+  std::lock_guard lock(FLock);
+  return DoIpAddress();
+}
+
 int TSimDevice::GetFirmwareVersion() const {
   std::lock_guard lock(FLock);
   return DoFirmwareVersion();

@@ -161,6 +161,8 @@ class TSimDevice {
   TSimConfig GetConfig() const;
   // The address the device answers under (taken from its configuration at start-up).
   uint32_t GetIpAddress() const;
+  // The address its configuration holds now, which it takes at the next start.
+  uint32_t GetConfiguredIpAddress() const;
   // The firmware version the running firmware reports.
   int GetFirmwareVersion() const;
   uint32_t GetSerialNumber() const;

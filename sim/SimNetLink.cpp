@@ -275,6 +275,8 @@ void TSimNetLink::Stop() {
   std::lock_guard<std::mutex> g(FLock);
   if (FClaimed) platform::ReleaseSimHost(FAddress);
   FClaimed = false;
+  if (!FComingAddress.empty()) platform::ReleaseSimHost(FComingAddress);
+  FComingAddress.clear();
 }
 
 bool TSimNetLink::OpenControl() {
@@ -795,6 +797,7 @@ void TSimNetLink::WorkerLoop() {
 
 void TSimNetLink::GoSilent() {
   Log("device restarts: every connection closed, silent");
+  ClaimComingAddress();
   SetHostState(false);
   std::unique_ptr<platform::TZor_TcpServer> server;
   {
@@ -809,13 +812,32 @@ void TSimNetLink::GoSilent() {
   FRecordPtr.fill(0);
 }
 
+void TSimNetLink::ClaimComingAddress() {
+  if (!FConfig.ClaimHost || !FConfig.BindAddress.empty()) return;
+  const std::string coming = SimIpText(FDevice.GetConfiguredIpAddress());
+  std::lock_guard<std::mutex> g(FLock);
+  if (coming == FAddress || coming == FComingAddress || coming == "0.0.0.0") return;
+  if (!FComingAddress.empty()) platform::ReleaseSimHost(FComingAddress);
+  FComingAddress = platform::ClaimSimHost(coming, false) ? coming : std::string();
+}
+
 bool TSimNetLink::ComeBack() {
   std::string address = FConfig.BindAddress.empty() ? SimIpText(FDevice.GetIpAddress()) : FConfig.BindAddress;
   std::string old = GetAddress();
-  if (address != old) {
+  {
     std::lock_guard<std::mutex> g(FLock);
-    if (FClaimed) platform::ReleaseSimHost(old);
-    FClaimed = false;
+    if (address != old) {
+      if (FClaimed) platform::ReleaseSimHost(old);
+      FClaimed = false;
+    }
+    // The address claimed while silent is the one it came back under, or no longer wanted.
+    if (!FComingAddress.empty()) {
+      if (FComingAddress == address && !FClaimed)
+        FClaimed = true;
+      else
+        platform::ReleaseSimHost(FComingAddress);
+      FComingAddress.clear();
+    }
   }
   SetAddress(address);
   if (!OpenControl()) {

@@ -118,6 +118,7 @@ class TSimNetLink {
   void SetHostState(bool up);
 
   void SetAddress(const std::string &address);
+  void ClaimComingAddress();
   void Log(const std::string &text) const;
 
   TSimDevice &FDevice;
@@ -128,6 +129,9 @@ class TSimNetLink {
   TSimLinkFaults FFaults;
   std::string FAddress;
   bool FClaimed = false;
+  // While silent: the new address the device will come back under, claimed
+  // (down) so that pings to it do not reach the real loopback before it is back.
+  std::string FComingAddress;
   std::unique_ptr<platform::TZor_TcpServer> FServer;
   uint16_t FControlPort = 0;
   std::string FLastError;
