@@ -77,6 +77,7 @@ void InstallInterruptHandler() {
 }
 
 bool InterruptRequested() { return GInterrupted.load(); }
+void RequestInterrupt() { GInterrupted.store(true); }
 void ClearInterrupt() { GInterrupted.store(false); }
 
 std::optional<uint32_t> ParsePassword(const std::string &text) {

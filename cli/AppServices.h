@@ -18,6 +18,8 @@ namespace zor::cli {
 // time it lets pending messages run. A second Ctrl-C ends the program at once.
 void InstallInterruptHandler();
 bool InterruptRequested();
+// What Ctrl-C does, for callers without a signal (tests).
+void RequestInterrupt();
 void ClearInterrupt();
 
 // "8 hex digits" of a device password; nothing when the text is not one.

@@ -1,0 +1,33 @@
+// The zorfw command line as one call, so the program and the end-to-end
+// tests run exactly the same parser and commands.
+#include <exception>
+#include <iostream>
+
+#include "cli/Commands.h"
+
+namespace zor::cli {
+
+int RunZorfw(int argc, char **argv) {
+  CLI::App app{"zorfw - uploads firmware into Zor devices and changes their configuration"};
+  app.require_subcommand(1);
+  app.footer("DEVICE: ip:ADDRESS, host:NAME, or sim:coldfire / sim:esp for a simulated device.\n\n" +
+             ExitCodeTable());
+  int exitCode = 0;
+  AddCheckCommand(app, exitCode);
+  AddInfoCommand(app, exitCode);
+  AddUpdateCommand(app, exitCode);
+  AddFactoryCommand(app, exitCode);
+  AddConfigCommand(app, exitCode);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : ExitUsage;
+  } catch (const std::exception &e) {
+    std::cerr << "zorfw: " << e.what() << "\n";
+    return ExitInternal;
+  }
+  return exitCode;
+}
+
+}  // namespace zor::cli

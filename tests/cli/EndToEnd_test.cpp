@@ -1,0 +1,582 @@
+// zorfw end to end: the command line runs in this process against a simulated
+// device on the network, and each case checks the exit status, the messages,
+// the commands the device received and what the device holds afterwards.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/AppServices.h"
+#include "cli/Commands.h"
+#include "firmware/Uploader_Common.h"
+#include "platform/Zor_Sys.h"
+#include "sim/SimColdfire.h"
+#include "sim/SimEsp.h"
+#include "sim/SimNetLink.h"
+
+using namespace zor;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Long enough for the engine's pings, 50 ms apart, to see the device go down
+// on a loaded machine; short enough to keep the runs quick.
+constexpr uint32_t cRestartMs = 600;
+constexpr uint32_t cStaging = 0x30000000;
+constexpr uint32_t cUserCode = 0x4000;
+constexpr uint32_t cParamSource = 0x2000F604;
+constexpr uint32_t cTimerPatchAddr = 0x2000F700;
+
+const std::string cStartColdfire("\x85\x30", 2);
+const std::string cRun("\x85\x32", 2);
+const std::string cReset("\x85\x50", 2);
+const std::string cFactory("\x85\x31", 2);
+
+std::string BE32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+uint32_t BE32At(const std::string &s, size_t p) {
+  return uint32_t(uint8_t(s[p])) << 24 | uint32_t(uint8_t(s[p + 1])) << 16 |
+         uint32_t(uint8_t(s[p + 2])) << 8 | uint8_t(s[p + 3]);
+}
+
+// Bytes that differ from line to line and from the erased state.
+std::string Pattern(size_t size, uint32_t seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed + (i >> 8) * 13) & 0xFF);
+  return s;
+}
+
+// An ESP image as the device checks it: its first byte is the image magic.
+std::string EspImage(size_t size, uint32_t seed) {
+  std::string image = Pattern(size, seed);
+  image[0] = static_cast<char>(SimEspImageMagic);
+  return image;
+}
+
+// One S-record line of `type` with its checksum, written from the format
+// rather than with the tool's own encoder.
+std::string SLine(int type, uint32_t address, const std::string &data) {
+  const int addrBytes = type == 1 || type == 9 ? 2 : type == 2 || type == 8 ? 3 : 4;
+  std::string bytes;
+  bytes += static_cast<char>(addrBytes + data.size() + 1);
+  for (int i = addrBytes - 1; i >= 0; --i) bytes += static_cast<char>(address >> (8 * i));
+  bytes += data;
+  unsigned sum = 0;
+  for (unsigned char c : bytes) sum += c;
+  bytes += static_cast<char>(~sum & 0xFF);
+  static const char *hex = "0123456789ABCDEF";
+  std::string line = "S" + std::to_string(type);
+  for (unsigned char c : bytes) {
+    line += hex[c >> 4];
+    line += hex[c & 15];
+  }
+  return line;
+}
+
+// A ColdFire user-code image: `lines` S3 records of 32 bytes from 0x4000.
+struct TUserImage {
+  std::string Text;
+  std::string Data;
+  size_t Lines = 0;
+};
+
+TUserImage MakeUserImage(size_t lines, uint32_t seed = 5) {
+  TUserImage image;
+  image.Lines = lines;
+  image.Data = Pattern(lines * 32, seed);
+  image.Text = SLine(0, 0, "user") + "\r\n";
+  for (size_t i = 0; i < lines; ++i)
+    image.Text += SLine(3, cUserCode + uint32_t(32 * i), image.Data.substr(32 * i, 32)) + "\r\n";
+  image.Text += SLine(7, cUserCode, "") + "\r\n";
+  return image;
+}
+
+// A simulated device on a loopback address of its own, with the network link
+// the tests look into (user slots).
+class TSim {
+ public:
+  explicit TSim(TSimConfig config, TSimFaults faults = {}) {
+    config.Timings.RestartSilentMs = cRestartMs;
+    // Another place than zorfw's own simulators, so parallel runs rarely meet.
+    const uint32_t first = (static_cast<uint32_t>(::getpid()) * 7 + 101) % 253;
+    for (uint32_t i = 0; i < 253 && !Link; ++i) {
+      const uint32_t host = 2 + (first + i) % 253;
+      config.IpAddress = 0x7F000000u | host;
+      Device = CreateSimDevice(config);
+      Device->SetFaults(faults);
+      TSimNetLinkConfig link;
+      link.ControlPort = 1024;
+      Link = std::make_unique<TSimNetLink>(*Device, link);
+      if (Link->Start()) {
+        Address = "127.0.0." + std::to_string(host);
+        break;
+      }
+      Link.reset();
+    }
+  }
+  ~TSim() {
+    if (Link) Link->Stop();
+  }
+
+  bool Started() const { return Link != nullptr; }
+  std::string Target() const { return "ip:" + Address; }
+  TSimColdfire &Coldfire() { return dynamic_cast<TSimColdfire &>(*Device); }
+  std::vector<TSimCommandRecord> Log() const { return Device->CommandLog(); }
+  // The device's side of a run, for failure output.
+  std::string Notes() const {
+    std::string out;
+    for (const TSimCommandRecord &r : Log()) out += std::to_string(r.Ticks) + " " + r.Note + "\n";
+    return out;
+  }
+
+  // Waits (bounded) until no user session is left on the device.
+  bool AllUsersGone() const {
+    const uint32_t start = platform::GetTicks();
+    while (true) {
+      bool any = false;
+      for (int slot = 1; slot <= 4; ++slot) any = any || Link->IsUserConnected(slot);
+      if (!any) return true;
+      if (platform::TicksSince(start) > 5000) return false;
+      platform::SleepMs(10);
+    }
+  }
+
+  std::unique_ptr<TSimDevice> Device;
+  std::unique_ptr<TSimNetLink> Link;
+  std::string Address;
+};
+
+// Frequent time stamps: after clearing the device's buffer the tool drops
+// report data until the device's next block says it was cleared, so a
+// ColdFire device must send a block before it restarts.
+constexpr uint32_t cTimeStampMs = 100;
+
+TSimConfig ColdfireConfig(int firmware = 112) {
+  TSimConfig config;
+  config.Timings.TimeStampIntervalMs = cTimeStampMs;
+  config.Family = TSimFamily::Coldfire;
+  config.FirmwareVersion = firmware;
+  config.UpdateFirmwareVersion = 120;
+  return config;
+}
+
+TSimConfig EspConfig() {
+  TSimConfig config;
+  config.Family = TSimFamily::Esp;
+  config.FirmwareVersion = 114;
+  return config;
+}
+
+// What one zorfw run printed (--json) and how it ended.
+struct TRun {
+  int Exit = -1;
+  std::string Output;
+  std::vector<nlohmann::json> Lines;
+
+  bool Has(const std::string &level, const std::string &text) const { return Find(level, text) >= 0; }
+  // Index of the first (or last) message of `level` that starts with `text`; -1 if none.
+  int Find(const std::string &level, const std::string &text, bool last = false) const {
+    int found = -1;
+    for (size_t i = 0; i < Lines.size() && (last || found < 0); ++i) {
+      const nlohmann::json &j = Lines[i];
+      if (j.value("type", "") == "message" && j.value("level", "") == level &&
+          j.value("text", "").rfind(text, 0) == 0)
+        found = static_cast<int>(i);
+    }
+    return found;
+  }
+  nlohmann::json Result() const {
+    return !Lines.empty() && Lines.back().value("type", "") == "result" ? Lines.back() : nlohmann::json();
+  }
+  // The run without its progress lines, for failure output.
+  std::string Text() const {
+    std::string out;
+    for (const nlohmann::json &j : Lines)
+      if (j.value("type", "") != "progress") out += j.dump() + "\n";
+    return out;
+  }
+};
+
+TRun RunZorfw(std::vector<std::string> args) {
+  args.insert(args.begin(), "zorfw");
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  TRun run;
+  testing::internal::CaptureStdout();
+  run.Exit = cli::RunZorfw(static_cast<int>(args.size()), argv.data());
+  run.Output = testing::internal::GetCapturedStdout();
+  size_t start = 0;
+  while (start < run.Output.size()) {
+    size_t end = run.Output.find('\n', start);
+    if (end == std::string::npos) end = run.Output.size();
+    nlohmann::json j = nlohmann::json::parse(run.Output.substr(start, end - start), nullptr, false);
+    if (!j.is_discarded()) run.Lines.push_back(std::move(j));
+    start = end + 1;
+  }
+  return run;
+}
+
+std::vector<std::string> DeviceArgs(const std::string &command, const TSim &sim) {
+  return {command, "--json", "--password", "00000000", sim.Target()};
+}
+
+TRun Update(const TSim &sim, const std::string &file) {
+  std::vector<std::string> args = DeviceArgs("update", sim);
+  args.push_back(file);
+  return RunZorfw(args);
+}
+
+// A memory write (0x85 0x20 address data) from the command record.
+struct TWrite {
+  size_t Index = 0;
+  uint32_t Address = 0;
+  std::string Data;
+};
+
+std::vector<TWrite> Writes(const std::vector<TSimCommandRecord> &log) {
+  std::vector<TWrite> writes;
+  for (size_t i = 0; i < log.size(); ++i) {
+    const std::string &b = log[i].Bytes;
+    if (b.size() >= 6 && uint8_t(b[0]) == 0x85 && b[1] == 0x20)
+      writes.push_back({i, BE32At(b, 2), b.substr(6)});
+  }
+  return writes;
+}
+
+// Index of the first command with exactly these bytes at or after `from`; -1 if none.
+int FindCommand(const std::vector<TSimCommandRecord> &log, const std::string &bytes, size_t from = 0) {
+  for (size_t i = from; i < log.size(); ++i)
+    if (log[i].Bytes == bytes) return static_cast<int>(i);
+  return -1;
+}
+
+int FindNote(const std::vector<TSimCommandRecord> &log, const std::string &prefix) {
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i].Note.rfind(prefix, 0) == 0) return static_cast<int>(i);
+  return -1;
+}
+
+bool IsUserCodeWrite(const TWrite &w) { return (w.Address & 0xF0000000) == cStaging && w.Data.size() == 32; }
+bool IsSystemCodeWrite(const TWrite &w) { return w.Address >= cTimerPatchAddr && w.Address < cStaging; }
+
+class EndToEnd : public testing::Test {
+ protected:
+  void SetUp() override { cli::ClearInterrupt(); }
+  void TearDown() override { cli::ClearInterrupt(); }
+
+  std::string WriteFile(const std::string &name, const std::string &content) {
+    const fs::path path = FDir / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  // One directory per test; parametrized names hold a '/'.
+  fs::path FDir = [] {
+    std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char &c : name)
+      if (c == '/') c = '_';
+    const fs::path dir = fs::temp_directory_path() / ("zorfw_e2e_" + std::to_string(::getpid()) + "_" + name);
+    fs::create_directories(dir);
+    return dir;
+  }();
+
+  ~EndToEnd() override {
+    std::error_code ec;
+    fs::remove_all(FDir, ec);
+  }
+};
+
+// ---------------------------------------------------------------- ColdFire
+
+class ColdfireUpdate : public EndToEnd, public testing::WithParamInterface<int> {};
+
+// Firmware 60..62 needs its timer interrupt disabled before the transfer.
+TEST_P(ColdfireUpdate, ProgramsTheUserCodeThroughTheSystemCode) {
+  const int firmware = GetParam();
+  TSim sim(ColdfireConfig(firmware));
+  ASSERT_TRUE(sim.Started());
+  const TUserImage image = MakeUserImage(16);
+  const TRun run = Update(sim, WriteFile("LUM_fw.s19", image.Text));
+  ASSERT_EQ(run.Exit, 0) << run.Text();
+  EXPECT_EQ(run.Result().value("firmware_after", 0), 120) << run.Text();
+  EXPECT_TRUE(run.Has("info", "Programming finished"));
+  EXPECT_TRUE(run.Has("ok", "Firmware update was successful"));
+  EXPECT_TRUE(run.Has("info", "Transmitting user code finished: 0x000200 (512) Bytes"));
+  EXPECT_EQ(sim.Device->GetPersistent().Flash.substr(cUserCode, image.Data.size()), image.Data);
+
+  const std::vector<TSimCommandRecord> log = sim.Log();
+  const std::vector<TWrite> writes = Writes(log);
+  std::vector<TWrite> clears, user, system, params;
+  for (const TWrite &w : writes) {
+    if (w.Data == std::string(64, '\xFF'))
+      clears.push_back(w);
+    else if (IsUserCodeWrite(w))
+      user.push_back(w);
+    else if (IsSystemCodeWrite(w) && !clears.empty())  // the timer patch comes first
+      system.push_back(w);
+    else if (w.Address >= cParamSource && w.Address <= cParamSource + 8)
+      params.push_back(w);
+  }
+  // The checksum range is cleared at a stride of 128, before the image.
+  ASSERT_EQ(clears.size(), 64u);
+  for (size_t k = 0; k < clears.size(); ++k) EXPECT_EQ(clears[k].Address, cStaging + cUserCode + 128 * k);
+  ASSERT_EQ(user.size(), image.Lines);
+  EXPECT_GT(user.front().Index, clears.back().Index);
+  for (size_t i = 0; i < user.size(); ++i) EXPECT_EQ(user[i].Address, cStaging + cUserCode + 32 * i);
+  ASSERT_FALSE(system.empty());
+  EXPECT_GT(system.front().Index, user.back().Index);
+  // Source start, source end (inclusive) and destination, in this order.
+  ASSERT_EQ(params.size(), 3u);
+  EXPECT_GT(params[0].Index, system.back().Index);
+  EXPECT_EQ(params[0].Address, cParamSource);
+  EXPECT_EQ(params[1].Address, cParamSource + 4);
+  EXPECT_EQ(params[2].Address, cParamSource + 8);
+  EXPECT_EQ(params[0].Data, BE32(cStaging | cUserCode));
+  EXPECT_EQ(params[1].Data, BE32(cStaging | (cUserCode + uint32_t(image.Data.size()) - 1)));
+  EXPECT_EQ(params[2].Data, BE32(cUserCode));
+  // The start command comes last; the device found a whole system code.
+  const int start = FindCommand(log, cStartColdfire);
+  ASSERT_GT(start, static_cast<int>(params[2].Index));
+  EXPECT_EQ(log[start].Note, "programmed 0x00004000..0x000041FF");
+  EXPECT_EQ(FindCommand(log, cReset, start), -1);
+
+  // The timer patch goes into RAM and runs before anything else is written.
+  const bool patched = writes.front().Address == cTimerPatchAddr;
+  if (firmware >= 60 && firmware <= 62) {
+    ASSERT_TRUE(patched);
+    EXPECT_EQ(writes.front().Data.size(), 24u);
+    const int patch = static_cast<int>(writes.front().Index);
+    const int runCmd = FindCommand(log, cRun, patch);
+    ASSERT_GT(runCmd, patch);
+    EXPECT_LT(runCmd, static_cast<int>(clears.front().Index));
+    EXPECT_EQ(log[runCmd].Note.rfind("timer patch", 0), 0u) << log[runCmd].Note;
+  } else {
+    EXPECT_FALSE(patched);
+    EXPECT_EQ(FindCommand(log, cRun), -1);
+  }
+  EXPECT_TRUE(sim.AllUsersGone());
+}
+
+INSTANTIATE_TEST_SUITE_P(Firmware, ColdfireUpdate, testing::Values(60, 62, 63, 112));
+
+// --------------------------------------------------------------------- ESP
+
+class EspUpdate : public EndToEnd, public testing::WithParamInterface<bool> {};
+
+// An encrypted (_Blow) image is decrypted by the device: the partition holds
+// the plain image either way.
+TEST_P(EspUpdate, ImageLandsInTheUpdatePartition) {
+  const bool blow = GetParam();
+  TSim sim(EspConfig());
+  ASSERT_TRUE(sim.Started());
+  const std::string plain = EspImage(20000, 3);
+  std::string file = plain;
+  if (blow) TSimEsp::Crypt(file);
+  const TRun run = Update(sim, WriteFile(blow ? "LUM2_fw_Blow.bin" : "LUM2_fw.bin", file));
+  ASSERT_EQ(run.Exit, 0) << run.Text() << sim.Notes();
+  EXPECT_TRUE(run.Has("info", "Transmitting user code finished: 0x004E20 ("));
+  EXPECT_TRUE(run.Has("ok", "Firmware update was successful"));
+  const TSimPersistent state = sim.Device->GetPersistent();
+  EXPECT_TRUE(state.UpdatePartitionActive);
+  EXPECT_TRUE(state.UpdateImageValid);
+  EXPECT_TRUE(state.UpdateImage == plain);
+
+  const std::vector<TSimCommandRecord> log = sim.Log();
+  const int block = FindNote(log, "block start len=20000 addr=0 ");
+  ASSERT_GE(block, 0);
+  EXPECT_NE(log[block].Note.find(blow ? " crypted" : " plain"), std::string::npos) << log[block].Note;
+  const int start = FindCommand(log, cStartColdfire + BE32(20000));
+  ASSERT_GT(start, block);
+  const int sw = FindCommand(log, cRun, start);
+  ASSERT_GT(sw, start);
+  EXPECT_EQ(log[sw].Note, "update partition");
+  EXPECT_TRUE(sim.AllUsersGone());
+}
+
+INSTANTIATE_TEST_SUITE_P(Plain, EspUpdate, testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(Blow, EspUpdate, testing::Values(true));
+
+TEST_F(EndToEnd, FactorySwitchLeavesTheUpdatePartition) {
+  TSim sim(EspConfig());
+  ASSERT_TRUE(sim.Started());
+  TSimPersistent state = sim.Device->GetPersistent();
+  state.UpdateImage = Pattern(1000, 1);
+  state.UpdateImageValid = true;
+  state.UpdatePartitionActive = true;
+  sim.Device->SetPersistent(state);
+  const TRun run = RunZorfw(DeviceArgs("factory", sim));
+  ASSERT_EQ(run.Exit, 0) << run.Text();
+  EXPECT_TRUE(run.Has("info", "Switched back to factory partition"));
+  EXPECT_FALSE(sim.Device->GetPersistent().UpdatePartitionActive);
+  const int sw = FindCommand(sim.Log(), cFactory);
+  ASSERT_GE(sw, 0);
+  EXPECT_EQ(sim.Log()[sw].Note, "factory partition");
+  EXPECT_TRUE(sim.AllUsersGone());
+}
+
+// ------------------------------------------------------------------ cancel
+
+// Ctrl-C at several points: the engine stops at its next check, starts
+// nothing, resets the device and closes it; zorfw ends with status 1.
+struct TCancelCase {
+  const char *Name;
+  bool Esp;
+  std::function<bool(const std::vector<TSimCommandRecord> &)> Reached;
+};
+
+void PrintTo(const TCancelCase &c, std::ostream *os) { *os << c.Name; }
+
+class Cancel : public EndToEnd, public testing::WithParamInterface<TCancelCase> {};
+
+TEST_P(Cancel, StopsResetsAndCloses) {
+  const TCancelCase &c = GetParam();
+  TSim sim(c.Esp ? EspConfig() : ColdfireConfig());
+  ASSERT_TRUE(sim.Started());
+  const std::string before = c.Esp ? "" : sim.Device->GetPersistent().Flash.substr(cUserCode, 0x4000);
+  const std::string file = c.Esp ? WriteFile("LUM2_fw.bin", EspImage(600000, 9))
+                                 : WriteFile("LUM_fw.s19", MakeUserImage(512).Text);
+  TRun run;
+  std::thread zorfw([&] { run = Update(sim, file); });
+  const uint32_t begin = platform::GetTicks();
+  bool reached = false;
+  while (!(reached = c.Reached(sim.Log())) && platform::TicksSince(begin) < 60000) platform::SleepMs(1);
+  cli::RequestInterrupt();
+  zorfw.join();
+  ASSERT_TRUE(reached) << run.Text();
+  const size_t cancelAt = sim.Log().size();
+
+  EXPECT_EQ(run.Exit, 1) << run.Text();
+  EXPECT_EQ(run.Result().value("result", 0), fwr_Canceled);
+  EXPECT_TRUE(run.Has("info", "Canceled by user")) << run.Text();
+  EXPECT_GT(run.Find("info", "Disconnected from ", true), run.Find("info", "Canceled by user"));
+  const std::vector<TSimCommandRecord> log = sim.Log();
+  EXPECT_GE(log.size(), cancelAt);
+  // Nothing was programmed or switched; the reset came after the cancel.
+  for (const TSimCommandRecord &r : log) {
+    EXPECT_NE(r.Bytes.substr(0, 2), cStartColdfire) << r.Note;
+    EXPECT_NE(r.Bytes, cRun) << r.Note;
+  }
+  EXPECT_GE(FindCommand(log, cReset), 0);
+  if (c.Esp) {
+    EXPECT_FALSE(sim.Device->GetPersistent().UpdatePartitionActive);
+  } else {
+    EXPECT_EQ(sim.Device->GetPersistent().Flash.substr(cUserCode, 0x4000), before);
+    for (const TWrite &w : Writes(log)) EXPECT_NE(w.Address, cParamSource);
+  }
+  EXPECT_TRUE(sim.AllUsersGone());
+}
+
+bool DuringUserCode(const std::vector<TSimCommandRecord> &log) {
+  for (const TWrite &w : Writes(log))
+    if (IsUserCodeWrite(w)) return true;
+  return false;
+}
+bool DuringSystemCode(const std::vector<TSimCommandRecord> &log) {
+  for (const TWrite &w : Writes(log))
+    if (IsSystemCodeWrite(w)) return true;
+  return false;
+}
+bool DuringEspTransfer(const std::vector<TSimCommandRecord> &log) {
+  return FindNote(log, "block start") >= 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, Cancel,
+                         testing::Values(TCancelCase{"UserCode", false, DuringUserCode},
+                                         TCancelCase{"SystemCode", false, DuringSystemCode},
+                                         TCancelCase{"EspTransfer", true, DuringEspTransfer}),
+                         [](const testing::TestParamInfo<TCancelCase> &i) {
+                           return std::string(i.param.Name);
+                         });
+
+// ---------------------------------------------------------------- failures
+
+// A failure ends with its own exit status and message; the device is reset
+// when it was opened and left unfinished, and always closed.
+struct TFailureCase {
+  const char *Name;
+  bool Esp;
+  std::function<void(TSim &)> Setup;  // runs once the device is up
+  std::string FileName;
+  std::string Content;  // empty: no file is written
+  int Result;
+  const char *Level;
+  const char *Message;
+  bool Reset;       // the device got a reset command
+  bool Programmed;  // the device got its start command
+};
+
+void PrintTo(const TFailureCase &c, std::ostream *os) { *os << c.Name; }
+
+class Failure : public EndToEnd, public testing::WithParamInterface<TFailureCase> {};
+
+TEST_P(Failure, EndsWithItsStatusAndClosesTheDevice) {
+  const TFailureCase &c = GetParam();
+  TSim sim(c.Esp ? EspConfig() : ColdfireConfig());
+  ASSERT_TRUE(sim.Started());
+  if (c.Setup) c.Setup(sim);
+  const std::string file =
+      c.Content.empty() ? (FDir / c.FileName).string() : WriteFile(c.FileName, c.Content);
+  const TRun run = Update(sim, file);
+  EXPECT_EQ(run.Exit, 10 - c.Result) << run.Text();
+  EXPECT_EQ(run.Result().value("result", 0), c.Result);
+  EXPECT_TRUE(run.Has(c.Level, c.Message)) << run.Text();
+  const std::vector<TSimCommandRecord> log = sim.Log();
+  EXPECT_EQ(FindCommand(log, cReset) >= 0, c.Reset) << run.Text() << sim.Notes();
+  for (const TSimCommandRecord &r : log) EXPECT_NE(r.Bytes, cRun) << r.Note;
+  if (!c.Esp) {
+    EXPECT_EQ(FindCommand(log, cStartColdfire) >= 0, c.Programmed);
+  }
+  EXPECT_TRUE(sim.AllUsersGone());
+}
+
+void NoRestart(TSim &sim) {
+  TSimFaults f = sim.Device->GetFaults();
+  f.NoRestart = true;
+  sim.Device->SetFaults(f);
+}
+void NeverReady(TSim &sim) {
+  TSimFaults f = sim.Device->GetFaults();
+  f.NeverReady = true;
+  sim.Device->SetFaults(f);
+}
+// Another client holds a user slot of the device.
+void OtherUser(TSim &sim) { sim.Device->SetUser(4, TSimUserKind::Ip, 0x0A000063); }
+
+std::string BadLineImage() {
+  std::string text = MakeUserImage(4).Text;
+  const std::string bad = SLine(3, cUserCode + 128, std::string(32, 'x'));
+  return text.insert(text.find("S7"), bad.substr(0, 10) + "XX" + bad.substr(12) + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Failure,
+    testing::Values(TFailureCase{"MissingFile", false, nullptr, "no_such_file.s19", "", fwr_FileNotFound,
+                                 "error", "File ", false, false},
+                    TFailureCase{"BadLine", false, nullptr, "bad.s19", BadLineImage(), fwr_FormatError,
+                                 "error", "No address value (000040XX) on position 5", true, false},
+                    TFailureCase{"BootLoaderRecord", false, nullptr, "boot.s19",
+                                 SLine(3, 0x3FF0, std::string(16, '\x11')) + "\r\n" + MakeUserImage(2).Text,
+                                 fwr_NotFirmwareFile, "error", "Transmit canceled: ", true, false},
+                    TFailureCase{"OtherUser", false, OtherUser, "fw.s19", MakeUserImage(2).Text,
+                                 fwr_TooManyUser, "error",
+                                 "Firmware update denied: other users connected: ", false, false},
+                    // The wait closed the device; the exit steps' reset cannot reach it.
+                    TFailureCase{"NoRestart", false, NoRestart, "fw.s19", MakeUserImage(2).Text, fwr_NoReset,
+                                 "error", "Programming failed: ", false, true},
+                    TFailureCase{"NeverReady", true, NeverReady, "LUM2_fw.bin", EspImage(3000, 2),
+                                 fwr_ProgrammingFailed, "error", "Programming failed: No response", true,
+                                 false}),
+    [](const testing::TestParamInfo<TFailureCase> &i) { return std::string(i.param.Name); });
+
+}  // namespace
