@@ -92,10 +92,17 @@ int TZorFirmwareClass::TransmitESPCode(TZor_BaseDevice *device, const std::strin
   LogStars();
   image.Close();
 
-  // The block transfer is closed however the transfer ended.
+  // The block transfer is closed however the transfer ended. A device may
+  // refuse to close a transfer that a cancel left incomplete; the update
+  // stops either way, so the cancel stays the result.
   if (net && !net->BlockTransferStop()) {
-    DoMessage("Transmit user code failed: " + device->GetErrorMessage(), mtErr);
-    result = fwr_WriteError;
+    if (result == fwr_Canceled) {
+      LogError("TZorFirmwareClass.TransmitESPCode block transfer stop after cancel: " +
+               device->GetErrorMessage());
+    } else {
+      DoMessage("Transmit user code failed: " + device->GetErrorMessage(), mtErr);
+      result = fwr_WriteError;
+    }
   }
   // Over the network the device got the encryption flag with the start of
   // the block transfer and decrypts on its own.
@@ -133,6 +140,8 @@ int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
       break;
     }
     Log("WaitESPReady vor GetReport");
+    // Armed before the read, so data arriving after it ends the wait below.
+    device->GetReceiveEvent().Reset();
     std::string report;
     NextReport(report);
     // Reading the mark resets it, so it is read once per round.
@@ -151,9 +160,12 @@ int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
       Log("WaitESPReady: BufferCleared");
       continue;
     }
+    // A second counts when it has passed; new data ends the wait at once
+    // (the ready report follows the image check within moments).
+    const uint32_t waited = platform::TicksSince(last);
+    if (report.empty() && waited < 1000 && device->GetReceiveEvent().WaitFor(1000 - waited)) continue;
     if (report.empty() || platform::TicksSince(last) > 1000) {
       DoProgress(tpt_StepBy, 1, "seconds");
-      platform::SleepMs(1000);
       last = platform::GetTicks();
       ++seconds;
     }
