@@ -579,6 +579,9 @@ bool TZor_NetworkDevice::OpenPort(std::string &errorMessage) {
   }
   FCFuserID = 255;
   FCFBufferAmount = 0;
+  // A new session starts a new stream: a restart the previous session still
+  // waited for (its "buffer cleared" block may never have come) is over.
+  FIgnoreDataUntilStreamInterrupted = false;
   ClearReceived();
   bool result = StartServer() && ConnectWithRepeats();
   if (!result)
