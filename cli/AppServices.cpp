@@ -25,8 +25,6 @@ extern "C" void OnInterrupt(int sig) {
   if (GInterrupted.exchange(true) && sig == SIGINT) ::signal(SIGINT, SIG_DFL);
 }
 
-constexpr uint32_t LoginKey = 0x3D71C4A9;
-
 // A file descriptor on the controlling terminal, closed on leaving.
 struct TTty {
   int Fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
@@ -79,19 +77,6 @@ void InstallInterruptHandler() {
 bool InterruptRequested() { return GInterrupted.load(); }
 void RequestInterrupt() { GInterrupted.store(true); }
 void ClearInterrupt() { GInterrupted.store(false); }
-
-std::optional<uint32_t> ParsePassword(const std::string &text) {
-  if (text.empty() || text.size() > 8) return std::nullopt;
-  return ParseHex32(text);
-}
-
-std::string MakeLoginText(uint32_t password) {
-  static std::mt19937 random{std::random_device{}()};
-  const uint32_t x = password ^ LoginKey;
-  const uint32_t r = std::uniform_int_distribution<uint32_t>(0, 0x7FFFFFFE)(random);
-  auto byte = [](uint32_t v, int n) { return static_cast<char>((v >> (8 * n)) & 0xFF); };
-  return {byte(r, 3), byte(r, 2), byte(x, 2), byte(x, 1), byte(r, 1), byte(x, 0), byte(r, 0), byte(x, 3)};
-}
 
 TCliServices::TCliServices(TZorFirmwareClass &engine, TOutput &output, TServiceOptions options)
     : FEngine(engine), FOutput(output), FOptions(options) {}

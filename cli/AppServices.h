@@ -22,12 +22,6 @@ bool InterruptRequested();
 void RequestInterrupt();
 void ClearInterrupt();
 
-// "8 hex digits" of a device password; nothing when the text is not one.
-std::optional<uint32_t> ParsePassword(const std::string &text);
-// The 8-byte login value of a password: the password XOR the login key mixed
-// with a fresh random number, so it differs on every call.
-std::string MakeLoginText(uint32_t password);
-
 struct TServiceOptions {
   std::optional<uint32_t> Password;  // --password
   bool AssumeYes = false;            // --yes answers every question with Yes

@@ -1,6 +1,10 @@
 #include "firmware/Uploader_Common.h"
 
 #include <array>
+#include <mutex>
+#include <random>
+
+#include "firmware/Zor_ConfigChecks.h"
 
 namespace zor {
 
@@ -53,6 +57,25 @@ std::string MessageTypeToText(TMessageType mType) {
     case mtWarning: return "Warning";
   }
   return std::to_string(static_cast<int>(mType));
+}
+
+std::optional<uint32_t> ParsePassword(const std::string &text) {
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  return ParseHex32(text);
+}
+
+std::string MakeLoginText(uint32_t password) {
+  constexpr uint32_t loginKey = 0x3D71C4A9;
+  static std::mutex lock;
+  static std::mt19937 random{std::random_device{}()};
+  uint32_t r;
+  {
+    std::lock_guard<std::mutex> g(lock);
+    r = std::uniform_int_distribution<uint32_t>(0, 0x7FFFFFFE)(random);
+  }
+  const uint32_t x = password ^ loginKey;
+  auto byte = [](uint32_t v, int n) { return static_cast<char>((v >> (8 * n)) & 0xFF); };
+  return {byte(r, 3), byte(r, 2), byte(x, 2), byte(x, 1), byte(r, 1), byte(x, 0), byte(r, 0), byte(x, 3)};
 }
 
 }  // namespace zor

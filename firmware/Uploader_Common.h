@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace zor {
@@ -55,5 +56,12 @@ enum TProgressType : uint8_t { tpt_SetMax = 0, tpt_SetPosition, tpt_StepBy };
 using TNotifyMessage = std::function<void(void *sender, const std::string &text, TMessageType mType)>;
 using TNotifyProgress =
     std::function<void(void *sender, TProgressType progressType, int64_t value, const std::string &unitText)>;
+
+// The device password both front ends take: up to 8 hexadecimal digits;
+// nothing when the text is not one.
+std::optional<uint32_t> ParsePassword(const std::string &text);
+// The 8-byte login value of a password: the password XOR the login key mixed
+// with a fresh random number, so it differs on every call.
+std::string MakeLoginText(uint32_t password);
 
 }  // namespace zor
