@@ -260,6 +260,9 @@ class TZorFirmwareClass {
   // a ColdFire block is decoded into FFlashVariables.
   int ReadFlash(TZor_BaseDevice *device);
   int ReadFlashCF(TZor_BaseDevice *device);
+  // Both ESP reads: the integer items as `readIntegers` reads them, then the strings.
+  int ReadFlashESPItems(TZor_BaseDevice *device, const std::string &name,
+                        const std::function<int(bool usb)> &readIntegers);
   int ReadFlashESP(TZor_BaseDevice *device);
   int ReadFlashESPAlt(TZor_BaseDevice *device);
   int WriteFlashESP(TZor_BaseDevice *device);

@@ -264,18 +264,33 @@ const char *ESPReadFailText(uint8_t n) {
 
 }  // namespace
 
-int TZorFirmwareClass::ReadFlashESP(TZor_BaseDevice *device) {
-  Log("TZorFirmwareClass.ReadFlashESP");
+int TZorFirmwareClass::ReadFlashESPItems(TZor_BaseDevice *device, const std::string &name,
+                                         const std::function<int(bool usb)> &readIntegers) {
+  Log("TZorFirmwareClass." + name);
   ClearFlashVariables();
   const bool usb = device->IsUSBDevice();
   FFlashVariables.PasswordEnabled = usb;
   LogStars();
   DoMessage("Reading configuration...", mtInfo);
   DoProgress(tpt_SetMax, usb ? 13 : 12);
-  // The password item is reachable over USB only.
-  auto skipped = [usb](uint8_t n) { return n == nvi_Password && !usb; };
-
   auto steps = [&]() -> int {
+    if (const int result = readIntegers(usb)) return result;
+    return ReadESPStrings(
+        FFlashVariables,
+        [this, device](uint8_t n, std::string &text) { return NVSReadString(device, n, text); },
+        [this](const std::string &text, TMessageType mType) { DoMessage(text, mType); },
+        [this] { DoProgress(tpt_StepBy, 1); }, FLogId);
+  };
+  return WithExitSteps(steps, [this] {
+    DoProgress(tpt_SetPosition, 0);
+    FreeReportDevice();
+  });
+}
+
+int TZorFirmwareClass::ReadFlashESP(TZor_BaseDevice *device) {
+  return ReadFlashESPItems(device, "ReadFlashESP", [&](bool usb) -> int {
+    // The password item is reachable over USB only.
+    auto skipped = [usb](uint8_t n) { return n == nvi_Password && !usb; };
     // All requests first: the answers then arrive while the first ones are collected.
     for (uint8_t n = 0; n < NVSIntegerCount; ++n) {
       if (skipped(n)) continue;
@@ -309,28 +324,12 @@ int TZorFirmwareClass::ReadFlashESP(TZor_BaseDevice *device) {
       FFlashVariables.SetNVSInteger(n, value);
       DoProgress(tpt_StepBy, 1);
     }
-    return ReadESPStrings(
-        FFlashVariables,
-        [this, device](uint8_t n, std::string &text) { return NVSReadString(device, n, text); },
-        [this](const std::string &text, TMessageType mType) { DoMessage(text, mType); },
-        [this] { DoProgress(tpt_StepBy, 1); }, FLogId);
-  };
-  return WithExitSteps(steps, [this] {
-    DoProgress(tpt_SetPosition, 0);
-    FreeReportDevice();
+    return 0;
   });
 }
 
 int TZorFirmwareClass::ReadFlashESPAlt(TZor_BaseDevice *device) {
-  Log("TZorFirmwareClass.ReadFlashESPAlt");
-  ClearFlashVariables();
-  const bool usb = device->IsUSBDevice();
-  FFlashVariables.PasswordEnabled = usb;
-  LogStars();
-  DoMessage("Reading configuration...", mtInfo);
-  DoProgress(tpt_SetMax, usb ? 13 : 12);
-
-  auto steps = [&]() -> int {
+  return ReadFlashESPItems(device, "ReadFlashESPAlt", [&](bool usb) -> int {
     for (uint8_t n = 0; n < NVSIntegerCount; ++n) {
       uint32_t value = 0xFFFFFFFF;
       if (n == nvi_Password) {
@@ -348,15 +347,7 @@ int TZorFirmwareClass::ReadFlashESPAlt(TZor_BaseDevice *device) {
       FFlashVariables.SetNVSInteger(n, value);
       DoProgress(tpt_StepBy, 1);
     }
-    return ReadESPStrings(
-        FFlashVariables,
-        [this, device](uint8_t n, std::string &text) { return NVSReadString(device, n, text); },
-        [this](const std::string &text, TMessageType mType) { DoMessage(text, mType); },
-        [this] { DoProgress(tpt_StepBy, 1); }, FLogId);
-  };
-  return WithExitSteps(steps, [this] {
-    DoProgress(tpt_SetPosition, 0);
-    FreeReportDevice();
+    return 0;
   });
 }
 
