@@ -80,9 +80,11 @@ void TOutput::Status(const std::string &text) {
 void TOutput::Progress(TProgressType kind, int64_t value, const std::string &unitText) {
   switch (kind) {
     case tpt_SetMax:
+      // A new maximum starts a new bar, counted in its own unit (or none).
       FMax = value;
       FPosition = 0;
       FLastTenth = -1;
+      FUnit = unitText;
       break;
     case tpt_SetPosition: FPosition = value; break;
     case tpt_StepBy: FPosition += value; break;

@@ -92,6 +92,10 @@ TEST(OutputHuman, WithoutTerminalProgressIsAPlainLineEveryTenth) {
   ASSERT_EQ(lines.size(), 11u);  // 0/10 .. 10/10
   EXPECT_EQ(lines.front(), "progress  1/100 bytes");
   EXPECT_EQ(lines.back(), "progress  100/100 bytes");
+  // The next bar has no unit: the old one is not carried over.
+  out.Progress(tpt_SetMax, 10, "");
+  out.Progress(tpt_StepBy, 1, "");
+  EXPECT_EQ(cap.Lines().back(), "progress  1/10");
 }
 
 TEST(OutputHuman, OnATerminalTheBarIsDrawnInPlaceAndEndedBeforeTheNextMessage) {
