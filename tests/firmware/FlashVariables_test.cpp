@@ -158,13 +158,16 @@ TEST(FlashVariablesTest, EspFeatureWordFieldsDoNotDisturbEachOther) {
   v.SetHardESPstaticIP(false);
   EXPECT_EQ(v.HardFeature32 & 0xFFFF, 0x0021u);
   EXPECT_EQ(v.GetHard24_31(), 0x19);
-  // The feature word is what an ESP write sends as the low half of item 5;
-  // setting it keeps the start-up and reference-clock settings above it.
+  // The feature word is what an ESP write sends as the low byte of item 5;
+  // setting it keeps bits 8..15 and the start-up and reference-clock settings.
+  v.HardFeature32 |= 0x0A00;
   v.SetHardFeature(0x0145);
-  EXPECT_EQ(v.HardFeature32, 0x19030045u);
-  EXPECT_EQ(v.GetNVSInteger(nvi_HardFeature32) & 0xFFFF, v.HardFeature);
+  EXPECT_EQ(v.HardFeature32, 0x19030A45u);
+  EXPECT_EQ(v.GetNVSInteger(nvi_HardFeature32) & 0xFF, v.HardFeature);
+  // "Not set" never reaches the device's item.
   v.SetHardFeature(0xFFFF);
-  EXPECT_EQ(v.HardFeature32, 0x1903FFFFu);
+  EXPECT_EQ(v.HardFeature, 0xFFFF);
+  EXPECT_EQ(v.GetNVSInteger(nvi_HardFeature32), 0x19030A45u);
 
   // Unset word: the static bit alone.
   TZor_FlashVariables unset;
