@@ -442,15 +442,14 @@ int TZorFirmwareClass::GetDeviceFirmwareVersionAndFlash(bool forceReadFlash, std
     if (!readFlash) return result;
 
     Log(prefix + " -> ReadFlash");
-    if (ReadFlash(device) != 0) {
-      FFlashVariables.updated = false;
-      if (IsNetworkDevice(device)) device->SetForcedClose(true);
-    }
+    if (ReadFlash(device) != 0) FFlashVariables.updated = false;
     return result;
   };
   return WithExitSteps(steps, [&] {
     Log(prefix + " -> CloseDevice");
-    if (FBaseDevice != nullptr) CloseDevice(FBaseDevice, !FFlashVariables.updated);
+    // A failed read still ends the session on the device: a forced close
+    // would leave it holding the user slot.
+    if (FBaseDevice != nullptr) CloseDevice(FBaseDevice, false);
     ClearDeviceOpen();
     DoMessage("Disconnected from " + FanzeigeName, mtInfo);
     LogStars();

@@ -288,6 +288,41 @@ TEST(FWConfigNet, FailedProgrammingOfTheBlockIsNoSuccess) {
   EXPECT_EQ(engine.GetFlashVariables().NickName, oldNick);
 }
 
+// No session is left on the device: every slot is free again.
+bool NoSessionLeft(const TSimHost &host) {
+  return nettest::WaitUntil([&] {
+    for (int slot = 1; slot <= 4; ++slot)
+      if (host.Link->IsUserConnected(slot)) return false;
+    return true;
+  });
+}
+
+// A failed version or configuration read gives up the session with DISCONN,
+// so the device does not keep the slot (four such runs would lock it).
+TEST(FWConfigNet, FailedReadsEndTheSessionOnTheDevice) {
+  {
+    TSimHost host(TSimFamily::Coldfire, "127.0.0.87");
+    TConfigEngine engine;
+    engine.SetOwnedDevice(host.MakeDevice(1, false, 300));
+    host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {2, srkCmd}; });  // the version command and its repeat
+    std::string err;
+    EXPECT_NE(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0);
+    EXPECT_FALSE(engine.GetFlashVariables().updated);
+    EXPECT_TRUE(NoSessionLeft(host));
+  }
+  TSimHost host(TSimFamily::Esp, "127.0.0.88");
+  TConfigEngine engine;
+  engine.SetOwnedDevice(host.MakeDevice(1, false, 300));
+  host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {-1, srkCmd}; });  // no storage read goes out
+  std::string err;
+  engine.GetDeviceFirmwareVersionAndFlash(false, err);
+  EXPECT_TRUE(engine.HasMessage("Reading configuration failed", mtErr)) << engine.AllMessages();
+  EXPECT_FALSE(engine.GetFlashVariables().updated);
+  EXPECT_TRUE(NoSessionLeft(host));
+  EXPECT_NE(engine.ReadConfig(), 0);
+  EXPECT_TRUE(NoSessionLeft(host));
+}
+
 TEST(FWConfigScripted, NothingChangedOrNoDeviceTouchesNothing) {
   TConfigEngine engine;
   TZor_FlashVariables config;
