@@ -150,7 +150,10 @@ bool TZor_ReportDevice::TakeClassicVersion(const std::string &report, const char
     Log(head + " Ignore multiple version string: " + report);
     return false;
   }
-  if (!ExtractFirmware(report, FVersion, tag)) return true;
+  if (!ExtractFirmware(report, FVersion, tag)) {
+    FInvalidVersionSeen = true;
+    return true;
+  }
   FDevice->SetHardFeature(FVersion.FHardFeature);
   FDevice->SetFirmwareVersionNumber(FVersion.FVersion);
   FDevice->SetFFPGAVersion(FVersion.FFPGAVersion);

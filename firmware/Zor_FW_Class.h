@@ -227,6 +227,8 @@ class TZorFirmwareClass {
   // Helpers of the two above.
   int ReadVersionReports(TZor_BaseDevice *device, std::string &err);
   void TakeVersion(TZor_BaseDevice *device, const std::string &report);
+  // Reports a version report that could not be read; the read error code.
+  int InvalidVersionReport();
   std::string ConnectedUserName(const std::string &slot, bool &isUser);
 
   // ---- ColdFire programming (Zor_FW_Coldfire.cpp) --------------------------------------

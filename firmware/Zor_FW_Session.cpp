@@ -95,7 +95,8 @@ int TZorFirmwareClass::OpenDevice(TZor_BaseDevice *device, bool ToolsMode, bool 
     report(FOpenErrorMsg);
     FUsbName.clear();
     FDevicePath.clear();
-    result = fwr_OpenError;
+    // A device whose user slots are all taken is not broken: say why.
+    result = device->GetErrorCode() == Zor_TooManyUser ? fwr_TooManyUser : fwr_OpenError;
   }
   FDeviceResult = result;
   LogStars();
@@ -400,6 +401,7 @@ int TZorFirmwareClass::ReadVersionReports(TZor_BaseDevice *device, std::string &
       continue;
     }
     if (StartsWith(report, '\x70', '\x01')) {
+      if (!FreportDevice->GetVersionReceived()) return InvalidVersionReport();
       TakeVersion(device, report);
       return fwr_NoError;
     }
@@ -408,7 +410,16 @@ int TZorFirmwareClass::ReadVersionReports(TZor_BaseDevice *device, std::string &
     platform::SleepMs(100);
     if (device->GetReceiveBufferCleared()) Log("GetDeviceFirmwareVersion_intern StreamInterrupted");
   }
+  // A device that answered with nothing but unreadable version reports did not time out.
+  if (result == fwr_Timeout && FreportDevice && FreportDevice->GetInvalidVersionSeen())
+    return InvalidVersionReport();
   return result;
+}
+
+int TZorFirmwareClass::InvalidVersionReport() {
+  LogError("GetDeviceFirmwareVersion_intern: invalid version report");
+  DoMessage("Invalid firmware version report", mtErr);
+  return fwr_ReadError;
 }
 
 void TZorFirmwareClass::TakeVersion(TZor_BaseDevice *device, const std::string &report) {
@@ -424,10 +435,18 @@ void TZorFirmwareClass::TakeVersion(TZor_BaseDevice *device, const std::string &
   FVersionIPString = rd.GetVersionIP();
   FVersionSerialNumber = rd.GetVersionSerialNumber();
   FVersionString = rd.GetVersionString();
-  if (IsESP(device))
+  if (IsESP(device)) {
     FVersionString = report.size() > 10 ? report.substr(10) : std::string();
-  else
+    // The feature word comes from the device's own answer, not from the
+    // report; without that answer (the word is then 0) it is not known.
+    if (device->GetHardFeature32() == 0) {
+      LogError("GetDeviceFirmwareVersion_intern no hardware feature answer");
+      FVersionFeature = 0xFFFF;
+      FVersionFeatureString = "unknown";
+    }
+  } else {
     FFWVersionString = rd.GetFWVersionNumberString() + " " + FVersionDate;
+  }
 }
 
 int TZorFirmwareClass::CheckFirmwareVersionCF(TZor_BaseDevice *device, bool showMessages) {

@@ -304,7 +304,9 @@ TEST(FWConfigNet, FailedReadsEndTheSessionOnTheDevice) {
     TSimHost host(TSimFamily::Coldfire, "127.0.0.87");
     TConfigEngine engine;
     engine.SetOwnedDevice(host.MakeDevice(1, false, 300));
-    host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {2, srkCmd}; });  // the version command and its repeat
+    host.SetFaults([](TSimLinkFaults &f) {
+      f.NoAnswer = {2, srkCmd};
+    });  // the version command and its repeat
     std::string err;
     EXPECT_NE(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0);
     EXPECT_FALSE(engine.GetFlashVariables().updated);

@@ -203,6 +203,63 @@ TEST_F(FWSession, VersionLoopStopsOnTooManyUsersAndSkipsBootLoaders) {
   EXPECT_TRUE(dev.Writes().empty());
 }
 
+// Failures name what happened: an unreadable version report is no timeout,
+// a device with every slot taken is no open error.
+TEST_F(FWSession, UnreadableVersionReportsAndFullDevicesAreNamed) {
+  TZor_TestDevice cf;
+  FEngine.SetBaseDevice(&cf);
+  cf.OnWrite = [&](const std::string &cmd) {
+    if (cmd == CmdVersion()) cf.Feed(BuildTextFrame(std::string("\x70\x01", 2) + "VERSION ???"));
+  };
+  std::string err;
+  EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&cf, err), fwr_ReadError);
+  EXPECT_TRUE(FEngine.HasMessage("Invalid firmware version report", mtErr));
+  EXPECT_EQ(FEngine.GetFirmwareVersion(), -1);
+  EXPECT_TRUE(FEngine.Texts(mtOk).empty());
+
+  // An ESP device's processor swallows the bad report and asks again: after
+  // the wait it is still the report, not a timeout.
+  TZor_TestDevice esp(Zor_HID, ptESP);
+  FEngine.SetBaseDevice(&esp);
+  esp.Feed(BuildMessageRecord("0001 / 00004321 1 / FW: nothing", rid_Version));
+  FEngine.Messages.clear();
+  EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&esp, err), fwr_ReadError);
+  EXPECT_TRUE(FEngine.HasMessage("Invalid firmware version report", mtErr));
+  EXPECT_EQ(FLog.Count("GetDeviceFirmwareVersion_intern: Timeout"), 0);
+
+  class TFullDevice : public TZor_TestDevice {
+   public:
+    bool OpenPort(std::string &errorMessage) override {
+      SetError(Zor_TooManyUser, "Too many users");
+      errorMessage = GetErrorMessage();
+      return false;
+    }
+  } full;
+  EXPECT_EQ(FEngine.OpenDevice(&full, false, false), fwr_TooManyUser);
+  EXPECT_EQ(ErrorText(fwr_TooManyUser), "Too many user");
+}
+
+// The ESP feature word is the device's answer to its item-5 read; without
+// that answer it is unknown, not 0.
+TEST_F(FWSession, EspFeatureWordWithoutItsAnswerIsUnknown) {
+  TZor_TestDevice esp(Zor_HID, ptESP);
+  FEngine.SetBaseDevice(&esp);
+  const std::string version = BuildMessageRecord(
+      "0001 / 00004321 1 / FW: LUM2-1.14 2024-01-05 / HW: 230101.01 / IP: 0100007F", rid_Version);
+  esp.Feed(version);
+  std::string err;
+  ASSERT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&esp, err), fwr_NoError);
+  EXPECT_EQ(FEngine.GetFirmwareVersion(), 114);
+  EXPECT_EQ(FEngine.GetVersionFeature(), 0xFFFF);
+  EXPECT_EQ(FEngine.GetVersionFeatureString(), "unknown");
+
+  esp.SetHardFeature32(0x00012345);
+  esp.Feed(version);
+  ASSERT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&esp, err), fwr_NoError);
+  EXPECT_EQ(FEngine.GetVersionFeature(), 0x2345);
+  EXPECT_EQ(FEngine.GetVersionFeatureString(), "0001");
+}
+
 TEST_F(FWSession, ConnectedUsersAreNamedCountedAndConfirmed) {
   TZor_TestDevice dev;  // ColdFire on USB
   FEngine.SetBaseDevice(&dev);
