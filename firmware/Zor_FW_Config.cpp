@@ -66,6 +66,30 @@ TNVSPoll PollNVSAnswer(TZor_BaseDevice &device, const std::string &logPrefix,
 
 int NoAnswerResult(const TNVSPoll &poll) { return poll.HardwareFault ? fwr_HardwareFault : fwr_ReadError; }
 
+// Sends the read of one storage item and waits for its own answer; false when
+// the request could not be sent. An answer to an earlier request, still
+// waiting or arriving late, is not taken for this one.
+bool RequestNVSItem(TZor_BaseDevice &device, char kind, uint8_t n, const std::string &prefix,
+                    const std::function<void()> &idle, int logId, TNVSPoll &poll) {
+  LogText(logId, prefix + " nr=" + std::to_string(n));
+  device.ClearToolsAnswers();
+  if (!device.DeviceWrite(NVSCommand('E', kind, n))) {
+    LogErr(logId, prefix + " write cmd failed");
+    return false;
+  }
+  const uint16_t key = NVSAnswerKey(kind, n);
+  poll = PollNVSAnswer(
+      device, prefix,
+      [&device, key] {
+        std::string byte, answer;
+        device.DeviceRead(1, byte);  // lets the device route what arrived
+        device.ReadNVSAnswer(key, 0, answer);
+        return answer;
+      },
+      idle, logId);
+  return true;
+}
+
 // The nick name as the device keeps it: empty when it starts with 0x00, cut
 // before a later 0x00.
 std::string CleanNickName(const std::string &text, int logId) {
@@ -150,20 +174,11 @@ int TZorFirmwareClass::WriteFlashCFCmd() {
 
 int TZorFirmwareClass::NVSReadInteger(TZor_BaseDevice *device, uint8_t n, uint32_t &value) {
   const std::string prefix = "TZorFirmwareClass.NVSReadInteger";
-  Log(prefix + " nr=" + std::to_string(n));
   value = 0xFFFFFFFF;
-  if (!device->DeviceWrite(NVSCommand('E', 'i', n))) {
-    LogError(prefix + " write cmd failed");
+  TNVSPoll poll;
+  if (!RequestNVSItem(
+          *device, 'i', n, prefix, [this] { ProcessMessages(); }, FLogId, poll))
     return fwr_WriteError;
-  }
-  const TNVSPoll poll = PollNVSAnswer(
-      *device, prefix,
-      [device] {
-        std::string byte;
-        device->DeviceRead(1, byte);  // lets the device route what arrived
-        return device->ToolsReadAll();
-      },
-      [this] { ProcessMessages(); }, FLogId);
   if (poll.Answer.size() != NVSIntegerSize) return NoAnswerResult(poll);
   value = FromLittleEndian32(poll.Answer);
   Log(prefix + "=" + IntToHex(value, 8));
@@ -172,20 +187,11 @@ int TZorFirmwareClass::NVSReadInteger(TZor_BaseDevice *device, uint8_t n, uint32
 
 int TZorFirmwareClass::NVSReadString(TZor_BaseDevice *device, uint8_t n, std::string &text) {
   const std::string prefix = "TZorFirmwareClass.NVSReadString";
-  Log(prefix + " nr=" + std::to_string(n));
   text.clear();
-  if (!device->DeviceWrite(NVSCommand('E', 's', n))) {
-    LogError(prefix + " write cmd failed");
+  TNVSPoll poll;
+  if (!RequestNVSItem(
+          *device, 's', n, prefix, [this] { ProcessMessages(); }, FLogId, poll))
     return fwr_WriteError;
-  }
-  const TNVSPoll poll = PollNVSAnswer(
-      *device, prefix,
-      [device] {
-        std::string byte;
-        device->DeviceRead(1, byte);
-        return device->ToolsReadAll();
-      },
-      [this] { ProcessMessages(); }, FLogId);
   if (poll.Answer.empty()) {
     LogError(prefix + " failed");
     return NoAnswerResult(poll);
@@ -291,7 +297,9 @@ int TZorFirmwareClass::ReadFlashESP(TZor_BaseDevice *device) {
   return ReadFlashESPItems(device, "ReadFlashESP", [&](bool usb) -> int {
     // The password item is reachable over USB only.
     auto skipped = [usb](uint8_t n) { return n == nvi_Password && !usb; };
-    // All requests first: the answers then arrive while the first ones are collected.
+    // All requests first: the answers then arrive while the first ones are
+    // collected. Nothing from before the batch may be taken for its answers.
+    device->ClearToolsAnswers();
     for (uint8_t n = 0; n < NVSIntegerCount; ++n) {
       if (skipped(n)) continue;
       const int result = WriteDevice(device, NVSCommand('E', 'i', n));
@@ -308,10 +316,10 @@ int TZorFirmwareClass::ReadFlashESP(TZor_BaseDevice *device) {
       Log("TZorFirmwareClass.NVSReadInteger nr=" + std::to_string(n));
       const TNVSPoll poll = PollNVSAnswer(
           *device, "TZorFirmwareClass.NVSReadInteger",
-          [this, device] {
+          [this, device, n] {
             std::string report, data;
             NextReport(report);
-            device->ToolsRead(NVSIntegerSize, data);
+            device->ReadNVSAnswer(NVSAnswerKey('i', n), NVSIntegerSize, data);
             return data;
           },
           [this] { ProcessMessages(); }, FLogId);

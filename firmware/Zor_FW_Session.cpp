@@ -173,6 +173,8 @@ void TZorFirmwareClass::ReadDevice(TZor_BaseDevice *device, uint32_t address, st
     return;
   }
   const std::string cmd = CmdReadMemory(address, static_cast<uint8_t>(length));
+  // A late answer to an earlier read is not this read's answer.
+  device->ClearToolsAnswers();
   if (WriteDevice(device, cmd) != fwr_NoError) return;
 
   // A boot loader answers slowly; an application is polled at the finest
@@ -207,6 +209,7 @@ void TZorFirmwareClass::ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::st
     return;
   }
   const uint32_t pending = device->GetPendingCmdsCount();
+  device->ClearToolsAnswers();
   if (WriteDevice(device, CmdStatusRequest(sub)) != fwr_NoError) return;
 
   // The answer can only come once the request has left the queue; a queue

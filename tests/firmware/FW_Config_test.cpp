@@ -3,8 +3,11 @@
 // scripted device for the write paths the simulator cannot reach (USB).
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "firmware/Zor_ConfigChecks.h"
 #include "firmware/Zor_FW_Class.h"
+#include "foundation/Zor_Utils.h"
 #include "platform/Zor_SimHosts.h"
 #include "tests/firmware/FW_TestEngine.h"
 #include "tests/net/NetSimFixture.h"
@@ -323,6 +326,68 @@ TEST(FWConfigNet, FailedReadsEndTheSessionOnTheDevice) {
   EXPECT_TRUE(NoSessionLeft(host));
   EXPECT_NE(engine.ReadConfig(), 0);
   EXPECT_TRUE(NoSessionLeft(host));
+}
+
+// An ESP device that answers storage reads the way a transport hands the
+// answers over: with the key of the item they answer. One item can be
+// answered twice, as a device that repeats an answer does.
+class TNVSDevice : public TZor_TestDevice {
+ public:
+  TNVSDevice() : TZor_TestDevice(Zor_HID, ptESP) {
+    OnWrite = [this](const std::string &cmd) {
+      if (cmd.size() != 4 || cmd[0] != '\x85' || cmd[1] != 'E') return;
+      const char kind = cmd[2];
+      const uint8_t n = static_cast<uint8_t>(cmd[3]);
+      std::string value = kind == 's' ? Strings[n] : IntToBigEndianText32(Swap32(Integers[n]));
+      if (!Keyed) {
+        FeedTools(value);
+        return;
+      }
+      StoreNVSAnswer(NVSAnswerKey(kind, n), value);
+      if (kind == 'i' && n == RepeatedItem) StoreNVSAnswer(NVSAnswerKey(kind, n), value);
+    };
+  }
+  std::map<uint8_t, uint32_t> Integers{{0, 0x4321}, {2, 0x0500000A}, {5, 0x00012345}, {9, 96}};
+  std::map<uint8_t, std::string> Strings{{0, "zor-7"}, {1, std::string(1, '\0')}};
+  int RepeatedItem = -1;
+  bool Keyed = true;
+};
+
+void ExpectReadAsStored(const TConfigEngine &engine) {
+  const TZor_FlashVariables &config = engine.GetFlashVariables();
+  ASSERT_TRUE(config.updated) << engine.AllMessages();
+  EXPECT_EQ(config.SerialNumber, 0x4321u);
+  EXPECT_EQ(config.IPAddress, "10.0.0.5");
+  EXPECT_EQ(config.HardFeature32, 0x00012345u);
+  EXPECT_EQ(config.ReservedInt9, 96u);
+  EXPECT_EQ(config.NickName, "zor-7");
+}
+
+// A repeated answer or one left from an earlier read does not shift the
+// items: each is taken from the answer to its own request.
+TEST(FWConfigScripted, EspItemsAreTakenFromTheirOwnAnswers) {
+  platform::TZor_VirtualClock clock;
+  platform::TZor_ClockGuard guard(clock);
+  for (const int firmware : {114, 108}) {  // all requests at once; one after the other
+    SCOPED_TRACE(firmware);
+    TNVSDevice device;
+    TConfigEngine engine;
+    engine.SetBaseDevice(&device);
+    engine.FFirmwareVersion = firmware;
+    device.StoreNVSAnswer(NVSAnswerKey('i', 0), "late");  // a timed-out read of an earlier session
+    device.RepeatedItem = 0;
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    ExpectReadAsStored(engine);
+    device.RepeatedItem = 2;
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    ExpectReadAsStored(engine);
+
+    // Older firmware gives no key: what is left in the tools buffer is cleared first.
+    device.Keyed = false;
+    device.FeedTools("stale");
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    ExpectReadAsStored(engine);
+  }
 }
 
 TEST(FWConfigScripted, NothingChangedOrNoDeviceTouchesNothing) {

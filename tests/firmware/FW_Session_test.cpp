@@ -137,6 +137,30 @@ TEST_F(FWSession, ReadDeviceDeliversTheAnswerOrReportsShortReads) {
   EXPECT_EQ(FEngine.GetDeviceResult(), fwr_InvalidParameter);
 }
 
+// A late answer to an earlier, timed-out read is still in the tools buffer
+// when the next read goes out: it is not taken for the new answer.
+TEST_F(FWSession, LateAnswersAreNotTakenByTheNextRead) {
+  TZor_TestDevice dev;  // ColdFire on USB
+  FEngine.SetBaseDevice(&dev);
+  const std::string own = Bytes({0x00, 0x00, 0x00, 0x30});
+  dev.OnWrite = [&](const std::string &cmd) {
+    if (cmd[1] == 0x40) dev.FeedTools(own);
+  };
+  dev.FeedTools(Bytes({0x12, 0x34, 0x56, 0x78}));
+  std::string data;
+  FEngine.ReadDevice(&dev, 0x2000F614, data, 4);
+  EXPECT_EQ(data, own);
+
+  // The same for the connected-users table: the stale one shows a second user.
+  FEngine.FFirmwareVersion = 45;
+  dev.FeedTools(Bytes({0, 0, 0, 2, 0, 0, 0, 0, 10, 0, 0, 1, 0, 0, 0, 0}));
+  dev.OnWrite = [&](const std::string &cmd) {
+    if (cmd == CmdStatusRequest(1)) dev.FeedTools(Bytes({0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  };
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+  EXPECT_TRUE(FEngine.Services.Questions.empty());
+}
+
 TEST_F(FWSession, ReadStatusIsBoundedWhenTheRequestNeverLeaves) {
   TZor_TestDevice dev;
   dev.OnWrite = [&](const std::string &) { dev.SetTransportPending(3); };
