@@ -288,6 +288,8 @@ class TZor_BaseDevice {
   bool GetLowLevelLog() const { return FLowLevelLog; }
   // Open transport, or unread bytes remain.
   bool GetPortIsOpened();
+  // The transport is open: there is a session for commands to go out on.
+  bool IsSessionOpen() const { return FPortIsOpened; }
   bool GetBlockingIO() const { return FBlockingIO; }
   bool GetHasCommandList() const { return FHasCommandList; }
   uint32_t GetReadTimeoutMs() const { return FReadTimeoutMs; }

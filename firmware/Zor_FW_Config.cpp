@@ -22,6 +22,15 @@ std::string NVSCommand(char action, char kind, uint8_t n) {
   return std::string{'\x85', action, kind, char(n)};
 }
 
+// Storage commands go out directly, without a repeat, and only with a session
+// (`session`, see TZorFirmwareClass::HasSession).
+bool SendNVSCommand(TZor_BaseDevice &device, bool session, const std::string &command,
+                    const std::string &prefix, int logId) {
+  if (session && device.DeviceWrite(command)) return true;
+  LogErr(logId, prefix + " write cmd failed");
+  return false;
+}
+
 std::string LittleEndian32(uint32_t value) { return IntToBigEndianText32(Swap32(value)); }
 
 uint32_t FromLittleEndian32(const std::string &bytes) { return Swap32(*BigEndianTextToInt32(bytes)); }
@@ -69,14 +78,11 @@ int NoAnswerResult(const TNVSPoll &poll) { return poll.HardwareFault ? fwr_Hardw
 // Sends the read of one storage item and waits for its own answer; false when
 // the request could not be sent. An answer to an earlier request, still
 // waiting or arriving late, is not taken for this one.
-bool RequestNVSItem(TZor_BaseDevice &device, char kind, uint8_t n, const std::string &prefix,
+bool RequestNVSItem(TZor_BaseDevice &device, bool session, char kind, uint8_t n, const std::string &prefix,
                     const std::function<void()> &idle, int logId, TNVSPoll &poll) {
   LogText(logId, prefix + " nr=" + std::to_string(n));
   device.ClearToolsAnswers();
-  if (!device.DeviceWrite(NVSCommand('E', kind, n))) {
-    LogErr(logId, prefix + " write cmd failed");
-    return false;
-  }
+  if (!SendNVSCommand(device, session, NVSCommand('E', kind, n), prefix, logId)) return false;
   const uint16_t key = NVSAnswerKey(kind, n);
   poll = PollNVSAnswer(
       device, prefix,
@@ -176,9 +182,8 @@ int TZorFirmwareClass::NVSReadInteger(TZor_BaseDevice *device, uint8_t n, uint32
   const std::string prefix = "TZorFirmwareClass.NVSReadInteger";
   value = 0xFFFFFFFF;
   TNVSPoll poll;
-  if (!RequestNVSItem(
-          *device, 'i', n, prefix, [this] { ProcessMessages(); }, FLogId, poll))
-    return fwr_WriteError;
+  const auto idle = [this] { ProcessMessages(); };
+  if (!RequestNVSItem(*device, HasSession(device), 'i', n, prefix, idle, FLogId, poll)) return fwr_WriteError;
   if (poll.Answer.size() != NVSIntegerSize) return NoAnswerResult(poll);
   value = FromLittleEndian32(poll.Answer);
   Log(prefix + "=" + IntToHex(value, 8));
@@ -189,9 +194,8 @@ int TZorFirmwareClass::NVSReadString(TZor_BaseDevice *device, uint8_t n, std::st
   const std::string prefix = "TZorFirmwareClass.NVSReadString";
   text.clear();
   TNVSPoll poll;
-  if (!RequestNVSItem(
-          *device, 's', n, prefix, [this] { ProcessMessages(); }, FLogId, poll))
-    return fwr_WriteError;
+  const auto idle = [this] { ProcessMessages(); };
+  if (!RequestNVSItem(*device, HasSession(device), 's', n, prefix, idle, FLogId, poll)) return fwr_WriteError;
   if (poll.Answer.empty()) {
     LogError(prefix + " failed");
     return NoAnswerResult(poll);
@@ -206,24 +210,28 @@ int TZorFirmwareClass::NVSReadString(TZor_BaseDevice *device, uint8_t n, std::st
 }
 
 int TZorFirmwareClass::NVSWriteInteger(TZor_BaseDevice *device, uint8_t n, uint32_t value) {
-  Log("TZorFirmwareClass.NVSWriteInteger nr=" + std::to_string(n) + " data=" + IntToHex(value, 8));
-  if (device->DeviceWrite(NVSCommand('%', 'i', n) + LittleEndian32(value))) return 0;
-  LogError("TZorFirmwareClass.NVSWriteInteger write cmd failed");
-  return fwr_WriteError;
+  const std::string prefix = "TZorFirmwareClass.NVSWriteInteger";
+  Log(prefix + " nr=" + std::to_string(n) + " data=" + IntToHex(value, 8));
+  return SendNVSCommand(*device, HasSession(device), NVSCommand('%', 'i', n) + LittleEndian32(value), prefix,
+                        FLogId)
+             ? 0
+             : fwr_WriteError;
 }
 
 int TZorFirmwareClass::NVSWriteString(TZor_BaseDevice *device, uint8_t n, const std::string &text) {
-  Log("TZorFirmwareClass.NVSWriteString nr=" + std::to_string(n) + " data=" + text);
-  if (device->DeviceWrite(NVSCommand('%', 's', n) + text)) return 0;
-  LogError("TZorFirmwareClass.NVSWriteString write cmd failed");
-  return fwr_WriteError;
+  const std::string prefix = "TZorFirmwareClass.NVSWriteString";
+  Log(prefix + " nr=" + std::to_string(n) + " data=" + text);
+  return SendNVSCommand(*device, HasSession(device), NVSCommand('%', 's', n) + text, prefix, FLogId)
+             ? 0
+             : fwr_WriteError;
 }
 
 int TZorFirmwareClass::NVSClear(TZor_BaseDevice *device) {
   Log("TZorFirmwareClass.NVSClear");
-  if (device->DeviceWrite(std::string("\x85$"))) return 0;
-  LogError("TZorFirmwareClass.NVSWClear write cmd failed");
-  return fwr_WriteError;
+  return SendNVSCommand(*device, HasSession(device), std::string("\x85$"), "TZorFirmwareClass.NVSWClear",
+                        FLogId)
+             ? 0
+             : fwr_WriteError;
 }
 
 namespace {
@@ -464,6 +472,43 @@ int TZorFirmwareClass::GetDeviceFirmwareVersionAndFlash(bool forceReadFlash, std
   });
 }
 
+void TZorFirmwareClass::RecordNewAddress(const TZor_FlashVariables &oldRecord,
+                                         const TZor_FlashVariables &newRecord, bool written) {
+  const std::string prefix = "TZorFirmwareClass.SetFlashVariables";
+  if (!IsESP(FBaseDevice)) {
+    if (newRecord.IsChanged(fch_IPAddress)) {
+      FFlashNewIP = newRecord.IPAddress;
+      Log(prefix + " CF IPAddress changed");
+    }
+  } else {
+    const bool isStatic = newRecord.IsHardESPstaticIP();
+    if (newRecord.IsChanged(fch_IPAddress) && isStatic) {
+      FFlashNewIP = newRecord.IPAddress;
+      Log(prefix + " ESP IPAddress changed: " + FFlashNewIP);
+    }
+    if (newRecord.IsChanged(fch_NickName) && !isStatic) {
+      FFlashNewHost = newRecord.NickName;
+      Log(prefix + " ESP Hostname changed: " + FFlashNewHost);
+    }
+    if (newRecord.IsChanged(fch_HardFeature) && isStatic != oldRecord.IsHardESPstaticIP()) {
+      if (isStatic) {
+        FFlashNewIP = newRecord.IPAddress;
+        Log(prefix + " ESP changed to static IP");
+      } else {
+        FFlashNewHost = newRecord.NickName;
+        Log(prefix + " ESP changed to dynamic IP");
+      }
+    }
+  }
+  // After a failed write nobody knows whether the device took its new
+  // address: it is looked for there first, then under the present one.
+  TZor_NetworkDevice *net = AsNetworkDevice(FBaseDevice);
+  if (written || !net || (FFlashNewIP.empty() && FFlashNewHost.empty())) return;
+  if (FFlashNewHost.empty() && IPv4ToInt(FFlashNewIP) == IPv4ToInt(net->GetDeviceIP())) return;
+  FFlashOldIP = net->GetDeviceIP();
+  Log(prefix + " write failed, new address uncertain -> also look at " + FFlashOldIP);
+}
+
 int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariables, bool doReset) {
   TActionScope scope(*this);
   const std::string prefix = "TZorFirmwareClass.SetFlashVariables";
@@ -480,14 +525,9 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
   const uint32_t newSerialNumber = newRecord.SerialNumber;
   FFlashNewIP.clear();
   FFlashNewHost.clear();
+  FFlashOldIP.clear();
   const bool esp = IsESP(FBaseDevice);
-  if (!esp) {
-    newRecord.EncodeCFBlock(FFlashVariablesBuffer);
-    if (newRecord.IsChanged(fch_IPAddress)) {
-      FFlashNewIP = newRecord.IPAddress;
-      Log(prefix + " CF IPAddress changed");
-    }
-  }
+  if (!esp) newRecord.EncodeCFBlock(FFlashVariablesBuffer);
   FCancelUpdate = false;
   DoMessage("Set firmware configuration ...", mtInfo);
   if (TZor_NetworkDevice *net = AsNetworkDevice(FBaseDevice)) net->SetCryptPassword(FCryptPassword);
@@ -506,29 +546,14 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
     const bool toolsMode = device->GetDevType() != Zor_CDC;
     FFlashVariables = newRecord;
     int result = OpenDevice(device, toolsMode, true);
-    if (result == 0) result = WriteFlashESP(device);
+    if (result == 0) {
+      result = WriteFlashESP(device);
+      // Items before a failing one are written, the address perhaps among them.
+      RecordNewAddress(oldRecord, newRecord, result == 0);
+    }
     if (result != 0) {
-      // Items before the failing one are written: what the device holds is unknown now.
       FFlashVariables.updated = false;
       return result;
-    }
-    const bool isStatic = newRecord.IsHardESPstaticIP();
-    if (newRecord.IsChanged(fch_IPAddress) && isStatic) {
-      FFlashNewIP = newRecord.IPAddress;
-      Log(prefix + " ESP IPAddress changed: " + FFlashNewIP);
-    }
-    if (newRecord.IsChanged(fch_NickName) && !isStatic) {
-      FFlashNewHost = newRecord.NickName;
-      Log(prefix + " ESP Hostname changed: " + FFlashNewHost);
-    }
-    if (newRecord.IsChanged(fch_HardFeature) && isStatic != oldRecord.IsHardESPstaticIP()) {
-      if (isStatic) {
-        FFlashNewIP = newRecord.IPAddress;
-        Log(prefix + " ESP changed to static IP");
-      } else {
-        FFlashNewHost = newRecord.NickName;
-        Log(prefix + " ESP changed to dynamic IP");
-      }
     }
     FFlashVariables.ChangedFlags = 0;
     FFlashVariables.SpecialFlag = false;
@@ -548,14 +573,15 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
       useCommand = check == 0;
     }
     int result = OpenDevice(device, true, true);
-    if (result == 0) {
-      ReadUntilEmpty();
-      Log("Writing firmware configuration...");
-      result = useCommand ? WriteFlashCFCmd()
-                          : WriteFlashCF(IsNetworkDevice(device) ? CFConfigSizeNet : CFConfigSize);
-    }
+    if (result != 0) return result;
+    ReadUntilEmpty();
+    Log("Writing firmware configuration...");
+    result = useCommand ? WriteFlashCFCmd()
+                        : WriteFlashCF(IsNetworkDevice(device) ? CFConfigSizeNet : CFConfigSize);
+    RecordNewAddress(oldRecord, newRecord, result == 0);
     if (result != 0) {
-      resetOnExit = true;
+      // A block written in part is undone by the reset, if it can still be sent.
+      resetOnExit = device->IsSessionOpen();
       return result;
     }
     DoMessage("Firmware configuration transmitted", mtInfo);
@@ -567,8 +593,10 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
   auto steps = [&]() -> int {
     ProcessMessages();
     const int result = esp ? writeESP() : writeCF();
-    // A ColdFire failure goes straight to the exit steps (which reset after a failed write).
-    if (!doReset || (!esp && result != 0)) return result;
+    // A ColdFire failure goes to the exit steps. Without a session (the open
+    // failed, the login was refused, the device cut the connection) nothing
+    // was written or nothing can be sent: no reset.
+    if (!doReset || (result != 0 && (!esp || !FBaseDevice->IsSessionOpen()))) return result;
     TZor_BaseDevice *device = FBaseDevice;
     const int resetResult = DoReset(device, newSerialNumber);
     return result != 0 ? result : resetResult;

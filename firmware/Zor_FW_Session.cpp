@@ -118,8 +118,19 @@ void TZorFirmwareClass::CloseDevice(TZor_BaseDevice *device, bool force) {
 
 // ---- write and read ------------------------------------------------------------------------
 
+bool TZorFirmwareClass::HasSession(const TZor_BaseDevice *device) {
+  // Closed, never opened or cut by the device: a network device would still
+  // send a command, on a management connection of its own, outside any
+  // session. A USB transport refuses writes on a closed handle itself.
+  return !IsNetworkDevice(device) || device->IsSessionOpen();
+}
+
 int TZorFirmwareClass::WriteDevice(TZor_BaseDevice *device, const std::string &command) {
   if (!device) return FDeviceResult = fwr_InvalidParameter;
+  if (!HasSession(device)) {
+    LogError("TZorFirmwareClass.WriteDevice no session -> not sent {" + BytesToHex(command) + "}");
+    return FDeviceResult = fwr_NoConnection;
+  }
   // A successful write counts as success even when an older error is still
   // stored in the device; only a failed write is judged by the error code.
   auto write = [&] {

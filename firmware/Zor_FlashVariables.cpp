@@ -85,7 +85,8 @@ bool TZor_FlashVariables::SetAddress(const std::string &text, std::string &dotte
                                      uint32_t &cfFormat) {
   int64_t value = IPv4ToInt(text);
   if (value < 0) return false;
-  dotted = TrimText(text);
+  // Canonical dotted decimal: "192.168.001.010" would be read as octal by a name lookup.
+  dotted = IntToIPv4(static_cast<uint32_t>(value));
   espFormat = static_cast<uint32_t>(value);
   cfFormat = Swap32(espFormat);
   return true;

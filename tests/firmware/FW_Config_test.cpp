@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "device/Zor_ColdfireCommands.h"
 #include "firmware/Zor_ConfigChecks.h"
 #include "firmware/Zor_FW_Class.h"
 #include "foundation/Zor_Utils.h"
@@ -326,6 +327,80 @@ TEST(FWConfigNet, FailedReadsEndTheSessionOnTheDevice) {
   EXPECT_TRUE(NoSessionLeft(host));
   EXPECT_NE(engine.ReadConfig(), 0);
   EXPECT_TRUE(NoSessionLeft(host));
+}
+
+bool CommandSent(const TSimDevice &device, const std::string &head) {
+  for (const TSimCommandRecord &r : device.CommandLog())
+    if (r.Bytes.compare(0, head.size(), head) == 0) return true;
+  return false;
+}
+
+// A refused login leaves no session: nothing is written, no reset is sent
+// (the device would restart for nothing), the run ends at once.
+TEST(FWConfigNet, RefusedLoginSendsNeitherConfigurationNorReset) {
+  for (const TSimFamily family : {TSimFamily::Esp, TSimFamily::Coldfire}) {
+    const bool esp = family == TSimFamily::Esp;
+    SCOPED_TRACE(esp ? "ESP" : "ColdFire");
+    TSimHost host(family, esp ? "127.0.0.89" : "127.0.0.90");
+    TConfigEngine engine;
+    Attach(engine, host);
+    std::string err;
+    ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+    TZor_FlashVariables config = engine.GetFlashVariables();
+    ASSERT_EQ(ApplyCANID(config, true, "321", false), "");
+    TSimFaults faults;
+    faults.RefuseLogin = true;
+    host.Device->SetFaults(faults);
+    engine.SetCryptPassword("wrong");
+    const uint32_t start = platform::GetTicks();
+    EXPECT_NE(engine.SetFlashVariables(config, true), 0);
+    EXPECT_LT(platform::TicksSince(start), 5000u);
+    EXPECT_FALSE(CommandSent(*host.Device, esp ? "\x85%" : "\x85\x22"));
+    EXPECT_FALSE(CommandSent(*host.Device, CmdReset()));
+    EXPECT_FALSE(CommandSent(*host.Device, CmdResetBoth()));
+    EXPECT_FALSE(engine.HasMessage("Reset Zor device...", mtInfo)) << engine.AllMessages();
+    EXPECT_TRUE(NoSessionLeft(host));
+  }
+}
+
+// A write that fails after the address item may or may not have moved the
+// device: the new address is recorded, and the present one as well.
+TEST(FWConfigNet, PartialWriteAfterAnAddressChangeKeepsBothAddresses) {
+  {
+    TSimHost host(TSimFamily::Esp, "127.0.0.91");
+    TConfigEngine engine;
+    Attach(engine, host);
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    TZor_FlashVariables config = engine.GetFlashVariables();
+    ASSERT_TRUE(config.IsHardESPstaticIP());
+    ASSERT_EQ(ApplyAddress(config, adr_IPAddress, "127.0.0.092"), "");
+    config.ReservedString1 = std::string(300, 'x');  // the device refuses so long a text
+    config.ChangedFlags |= fch_ReservedString1;
+    EXPECT_NE(engine.SetFlashVariables(config, true), 0);
+    EXPECT_TRUE(engine.HasMessage("Writing ReservedString1 failed", mtErr));
+    EXPECT_EQ(engine.GetFlashNewIP(), "127.0.0.92");
+    EXPECT_EQ(engine.GetFlashOldIP(), "127.0.0.91");
+    // The items before are written: the reset makes them take effect.
+    EXPECT_TRUE(CommandSent(*host.Device, CmdReset()) || CommandSent(*host.Device, CmdResetBoth()));
+    EXPECT_TRUE(BackUnder(host, "127.0.0.92"));
+  }
+  // ColdFire: the block goes out but its answer is lost.
+  TSimHost host(TSimFamily::Coldfire, "127.0.0.93");
+  TConfigEngine engine;
+  engine.SetOwnedDevice(host.MakeDevice(1, false, 300));
+  std::string err;
+  ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+  TZor_FlashVariables config = engine.GetFlashVariables();
+  ASSERT_EQ(ApplyAddress(config, adr_IPAddress, "127.0.0.94"), "");
+  engine.OnMessageHook = [&](const std::string &text) {
+    if (text.rfind("Connected to", 0) == 0)
+      host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {-1, srkCmd}; });
+  };
+  EXPECT_NE(engine.SetFlashVariables(config, false), 0);
+  EXPECT_FALSE(engine.HasMessage("Firmware configuration transmitted", mtInfo));
+  EXPECT_EQ(engine.GetFlashNewIP(), "127.0.0.94");
+  EXPECT_EQ(engine.GetFlashOldIP(), "127.0.0.93");
+  host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {}; });
 }
 
 // An ESP device that answers storage reads the way a transport hands the

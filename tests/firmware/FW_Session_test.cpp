@@ -76,6 +76,8 @@ TEST_F(FWSession, WriteTimeoutIsRepeatedOnceExceptResetOfNetworkDevice) {
   EXPECT_GE(FEngine.Services.Processed, 1);
 
   TZor_TestDevice net(Zor_Remote);
+  std::string error;
+  ASSERT_TRUE(net.OpenPort(error));
   net.FailNextWrites(1, Zor_Err_RequestTimeout);
   EXPECT_EQ(FEngine.WriteDevice(&net, CmdReset()), fwr_Timeout);
   EXPECT_TRUE(net.Writes().empty());
@@ -85,6 +87,24 @@ TEST_F(FWSession, WriteTimeoutIsRepeatedOnceExceptResetOfNetworkDevice) {
   // Other commands to a network device are repeated; a second timeout stays -10.
   EXPECT_EQ(FEngine.WriteDevice(&net, CmdStop()), fwr_Timeout);
   EXPECT_EQ(FLog.Count("TZorFirmwareClass.WriteDevice.Timeout: Repeat once"), 2);
+}
+
+// A network device would send a command even without a session (closed,
+// never opened, or cut by the device): the engine sends none then.
+TEST_F(FWSession, NoCommandGoesOutWithoutASession) {
+  TZor_TestDevice net(Zor_Remote, ptESP);
+  FEngine.SetBaseDevice(&net);
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdReset()), fwr_NoConnection);
+  std::string data;
+  FEngine.ReadDevice(&net, 0x7F000, data, 4);
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_NoConnection);
+  std::string error;
+  ASSERT_TRUE(net.OpenPort(error));
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdStop()), fwr_NoError);
+  net.ClosePort();
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdStop()), fwr_NoConnection);
+  EXPECT_EQ(net.Writes().size(), 1u);
+  EXPECT_EQ(FLog.Count("TZorFirmwareClass.WriteDevice no session -> not sent"), 3);
 }
 
 TEST_F(FWSession, WriteFailuresMapToResultCodes) {

@@ -104,6 +104,17 @@ TEST(FlashVariablesTest, EncodeKeepsUninterpretedBytesAndRoundTrips) {
   EXPECT_EQ(created.substr(64, 2), std::string("\x04\x00", 2));
 }
 
+// A new address is kept in canonical dotted decimal: leading zeros are
+// decimal, blanks go; a name lookup would read "010" as octal.
+TEST(FlashVariablesTest, AddressesAreCanonical) {
+  TZor_FlashVariables v;
+  ASSERT_TRUE(v.SetIPAddress(" 192.168.001.010 "));
+  EXPECT_EQ(v.IPAddress, "192.168.1.10");
+  EXPECT_EQ(v.IPAddress_ESPFormat, 0x0A01A8C0u);
+  EXPECT_FALSE(v.SetGateway("192.168.1.256"));
+  EXPECT_EQ(v.Gateway, "");
+}
+
 TEST(FlashVariablesTest, NickNameField) {
   EXPECT_EQ(CFNickNameField(""), std::string(40, '\xFF'));
   EXPECT_EQ(CFNickNameField("AB"), std::string("AB\0", 3) + std::string(37, '\xFF'));
