@@ -363,6 +363,30 @@ TEST(FWConfigNet, RefusedLoginSendsNeitherConfigurationNorReset) {
   }
 }
 
+// The device cuts the session in the middle of a write: nothing more goes
+// out, no storage write and no reset, for there is no session to carry them.
+TEST(FWConfigNet, CutSessionEndsTheWriteWithoutFurtherCommands) {
+  TSimHost host(TSimFamily::Esp, "127.0.0.95");
+  TConfigEngine engine;
+  TZor_NetworkDevice *device = Attach(engine, host);
+  ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+  TZor_FlashVariables config = engine.GetFlashVariables();
+  ASSERT_EQ(ApplyCANID(config, true, "321", false), "");
+  engine.OnMessageHook = [&](const std::string &text) {
+    if (text != "Writing configuration...") return;
+    host.Device->Restart();
+    EXPECT_TRUE(nettest::WaitUntil([&] { return !device->IsSessionOpen(); }));
+  };
+  const uint32_t start = platform::GetTicks();
+  EXPECT_NE(engine.SetFlashVariables(config, true), 0);
+  EXPECT_LT(platform::TicksSince(start), 5000u);
+  EXPECT_TRUE(engine.HasMessage("Writing CAN ID failed", mtErr)) << engine.AllMessages();
+  EXPECT_FALSE(engine.HasMessage("Reset Zor device...", mtInfo));
+  EXPECT_FALSE(CommandSent(*host.Device, "\x85%"));
+  EXPECT_FALSE(CommandSent(*host.Device, CmdReset()));
+  EXPECT_FALSE(CommandSent(*host.Device, CmdResetBoth()));
+}
+
 // A write that fails after the address item may or may not have moved the
 // device: the new address is recorded, and the present one as well.
 TEST(FWConfigNet, PartialWriteAfterAnAddressChangeKeepsBothAddresses) {
