@@ -205,6 +205,58 @@ std::string TZor_BaseDevice::ToolsReadAll() {
   return all;
 }
 
+// ---- answers in tools mode ----------------------------------------------------
+
+namespace {
+
+// A device flooding the link with answers must not grow the list without end.
+constexpr size_t cMaxNVSAnswers = 64;
+
+std::string NVSKeyText(uint16_t key) {
+  return std::string(1, static_cast<char>(key & 0xFF)) + std::to_string(key >> 8);
+}
+
+}  // namespace
+
+void TZor_BaseDevice::ClearToolsAnswers() {
+  FToolsBuffer->Clear();
+  FToolsBuffer->GetBufferCleared();  // a cleared ring delivers nothing until the flag is read
+  std::lock_guard<std::mutex> g(FNVSAnswerLock);
+  FNVSAnswers.clear();
+}
+
+void TZor_BaseDevice::StoreNVSAnswer(uint16_t key, const std::string &value) {
+  std::lock_guard<std::mutex> g(FNVSAnswerLock);
+  if (FNVSAnswers.size() >= cMaxNVSAnswers) {
+    LogWarn(FLogId,
+            "TZor_BaseDevice.StoreNVSAnswer too many answers, drop " + NVSKeyText(FNVSAnswers.front().Key));
+    FNVSAnswers.pop_front();
+  }
+  FNVSAnswers.push_back({key, value});
+}
+
+bool TZor_BaseDevice::ReadNVSAnswer(uint16_t key, uint32_t count, std::string &value) {
+  value.clear();
+  {
+    std::lock_guard<std::mutex> g(FNVSAnswerLock);
+    while (!FNVSAnswers.empty()) {
+      TNVSAnswer answer = std::move(FNVSAnswers.front());
+      FNVSAnswers.pop_front();
+      if (answer.Key == key) {
+        value = std::move(answer.Value);
+        return true;
+      }
+      LogWarn(FLogId, "TZor_BaseDevice.ReadNVSAnswer waiting for " + NVSKeyText(key) + ", drop answer " +
+                          NVSKeyText(answer.Key) + "=" + BytesToHex(answer.Value));
+    }
+  }
+  if (count == 0)
+    value = ToolsReadAll();
+  else
+    ToolsRead(count, value);
+  return !value.empty();
+}
+
 bool TZor_BaseDevice::WaitReceiveEvent() { return FReceiveEvent->WaitFor(FReadTimeoutMs); }
 
 void TZor_BaseDevice::WaitSleep(uint32_t ms) {

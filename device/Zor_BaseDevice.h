@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -112,6 +113,13 @@ class TZor_DeviceInfoList {
 TZor_DeviceInfoList *GlobalDeviceInfoList();
 void SetGlobalDeviceInfoList(std::unique_ptr<TZor_DeviceInfoList> list);
 
+// The item an ESP storage answer ('x' record) belongs to, as the record
+// carries it: kind ('i' integer, 's' string) in the low byte, item number in
+// the high byte.
+constexpr uint16_t NVSAnswerKey(char kind, uint8_t number) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(kind) | (number << 8));
+}
+
 class TZor_BaseDevice {
  public:
   // `receiveEvent` (not owned) is used when given; otherwise the object makes
@@ -170,6 +178,19 @@ class TZor_BaseDevice {
   // Everything the tools buffer holds, read in pieces of at most 255 bytes.
   std::string ToolsReadAll();
   std::string ToolsReadAllAnsi() { return ToolsReadAll(); }
+
+  // ---- answers in tools mode --------------------------------------------------
+  // Forgets every answer not read yet (tools buffer and storage answers), so
+  // that what is read next answers a request sent after this.
+  void ClearToolsAnswers();
+  // A storage answer with the key of the item it answers; transports hand
+  // such answers over here instead of writing them into the tools buffer.
+  void StoreNVSAnswer(uint16_t key, const std::string &value);  // I/O thread
+  // The answer to the storage read of `key`, never blocks. Keyed answers for
+  // other items (late or repeated ones) are dropped. Answers without a key
+  // (older firmware) come from the tools buffer: `count` bytes, or all that
+  // is there when `count` is 0. False when there is nothing.
+  bool ReadNVSAnswer(uint16_t key, uint32_t count, std::string &value);
   // Waits up to ReadTimeoutMs for received data; true when signalled.
   bool WaitReceiveEvent();
   // Pauses `ms` milliseconds on the platform clock.
@@ -267,6 +288,8 @@ class TZor_BaseDevice {
   bool GetLowLevelLog() const { return FLowLevelLog; }
   // Open transport, or unread bytes remain.
   bool GetPortIsOpened();
+  // The transport is open: there is a session for commands to go out on.
+  bool IsSessionOpen() const { return FPortIsOpened; }
   bool GetBlockingIO() const { return FBlockingIO; }
   bool GetHasCommandList() const { return FHasCommandList; }
   uint32_t GetReadTimeoutMs() const { return FReadTimeoutMs; }
@@ -371,7 +394,13 @@ class TZor_BaseDevice {
   std::unique_ptr<TCircularBuffer> FReceiveBuffer;
   bool FSerialNumberRead = false;
   std::unique_ptr<TCircularBuffer> FToolsBuffer;
-  std::mutex FBinLock;  // the data stream is written by I/O threads
+  struct TNVSAnswer {
+    uint16_t Key;
+    std::string Value;
+  };
+  std::mutex FNVSAnswerLock;
+  std::deque<TNVSAnswer> FNVSAnswers;  // oldest first, under FNVSAnswerLock
+  std::mutex FBinLock;                 // the data stream is written by I/O threads
   std::ofstream FBinDataStream;
   bool FBinSaveRawData = false;
 };

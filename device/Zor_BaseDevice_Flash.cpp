@@ -30,12 +30,6 @@ constexpr int cFHRSlices = 4;
 constexpr uint32_t cFlashWaitMs = 1000;
 constexpr size_t cSerialNumberPos = 48;  // bytes 49 to 52, big-endian
 
-std::string Hex8(uint32_t value) {
-  char buf[12];
-  std::snprintf(buf, sizeof buf, "%08X", value);
-  return buf;
-}
-
 // Text to double in the given locale: the text's own decimal separator is
 // normalised first, as users type either form. Throws std::invalid_argument
 // with the message the user sees.
@@ -229,7 +223,7 @@ void TZor_BaseDevice::ReadFlash() {
         LogText(FLogId, head + " ToolsBuffer=" + BytesToHex(block));
         FFlashVariables = block;
         const uint32_t serial = BigEndianTextToInt32(block, cSerialNumberPos).value_or(0xFFFFFFFF);
-        LogText(FLogId, head + " SerialNumberValue=" + Hex8(serial));
+        LogText(FLogId, head + " SerialNumberValue=" + IntToHex(serial, 8));
         SetSerialNumberValue(serial);
         FSerialNumberRead = true;
         break;

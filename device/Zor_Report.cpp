@@ -2,7 +2,6 @@
 // ColdFire devices (USB and network), version reports and the device clock.
 #include "device/Zor_Report.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 #include "device/Zor_BaseDevice.h"
@@ -10,16 +9,6 @@
 #include "foundation/Zor_Utils.h"
 
 namespace zor {
-
-namespace {
-
-std::string Hex4(uint32_t value) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%04X", value & 0xFFFF);
-  return buf;
-}
-
-}  // namespace
 
 TZor_ReportDevice::TZor_ReportDevice(TZor_BaseDevice &device) : TZor_CommandQueue(device) {
   switch (device.GetDevType()) {
@@ -161,7 +150,10 @@ bool TZor_ReportDevice::TakeClassicVersion(const std::string &report, const char
     Log(head + " Ignore multiple version string: " + report);
     return false;
   }
-  if (!ExtractFirmware(report, FVersion, tag)) return true;
+  if (!ExtractFirmware(report, FVersion, tag)) {
+    FInvalidVersionSeen = true;
+    return true;
+  }
   FDevice->SetHardFeature(FVersion.FHardFeature);
   FDevice->SetFirmwareVersionNumber(FVersion.FVersion);
   FDevice->SetFFPGAVersion(FVersion.FFPGAVersion);
@@ -169,7 +161,7 @@ bool TZor_ReportDevice::TakeClassicVersion(const std::string &report, const char
   if (FSerialNumberFromVersion) ExtractSerialNumber(report, serial);
   if (serial != 0x0FFFFFFF && serial != 0xFFFFFFFF) FDevice->SetSerialNumberValue(serial);
   Log(head + " FirmwareVersion=" + std::to_string(FVersion.FVersion) +
-      ", Feature=" + Hex4(FVersion.FHardFeature) + ", Date=" + FVersion.FFirmwareDate +
+      ", Feature=" + IntToHex(FVersion.FHardFeature & 0xFFFF, 4) + ", Date=" + FVersion.FFirmwareDate +
       ", FPGAVersion=" + FVersion.FFPGAVersion);
   FVersionReceived = true;
   return true;

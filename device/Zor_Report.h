@@ -72,6 +72,8 @@ class TZor_ReportDevice : public TZor_CommandQueue {
   uint32_t GetVersionSerialNumber() const { return FVersion.FVersionSerialNumber; }
   uint8_t GetVersionUser() const { return FVersion.FVersionUser; }
   int64_t GetDeviceMs() const { return FDeviceMs; }
+  // A version report came that could not be taken apart.
+  bool GetInvalidVersionSeen() const { return FInvalidVersionSeen; }
 
   // Log every decoded report.
   bool LogReport = false;
@@ -124,6 +126,7 @@ class TZor_ReportDevice : public TZor_CommandQueue {
   uint8_t FLastMeasMode = 255;
   uint32_t FOffsetFPGA = 0;
   bool FRefClockError = false;
+  bool FInvalidVersionSeen = false;
   std::deque<std::string> FSaveData;
   uint32_t FFirstReceiveTicks = 0;
   uint32_t FReceiveTicksTimestamp = 0;

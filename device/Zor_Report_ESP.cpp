@@ -248,6 +248,7 @@ bool TZor_ReportDevice::TakeESPVersion(const std::string &versionReport, std::st
   }
   if (!ESPExtractFirmware(versionReport, FDevice->GetHardFeature(), FVersion, TZor_LogTag{FLogId, FDbgTag})) {
     LogError(".GetESPReport invalid version string -> send cmd");
+    FInvalidVersionSeen = true;
     SendCommand(CmdVersion());
     return false;
   }

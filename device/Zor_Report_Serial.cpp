@@ -14,8 +14,6 @@ namespace {
 constexpr uint8_t cPoll = 0xBC;  // the host's poll after a silence
 constexpr uint32_t cSilenceMs = 1000;
 
-std::string Hex(uint8_t b) { return BytesToHex(std::string(1, static_cast<char>(b))); }
-
 uint8_t Nak(uint8_t endByte) { return endByte & 0xFE; }
 
 }  // namespace
@@ -69,7 +67,7 @@ TZor_Result TZor_ReportDevice::SerialGetReport(std::string &report) {
     }
     const uint8_t b = static_cast<uint8_t>(in[0]);
     FRxDTime = platform::GetTicks();
-    LogAppendText(FLogId, Hex(b));
+    LogAppendText(FLogId, IntToHex(b, 2));
     if (b == cFrameEscape) {
       FOffset = -4;
     } else if (b == cFrameIllegal) {
@@ -98,13 +96,13 @@ TZor_Result TZor_ReportDevice::SerialGetReport(std::string &report) {
       return pending;
     } else if (b == FLastEOL) {
       // The device repeats its end byte: our answer was lost.
-      LogAppendText(FLogId, "{lA" + Hex(FLastAckn) + "}");
+      LogAppendText(FLogId, "{lA" + IntToHex(FLastAckn, 2) + "}");
       LogNewLineId(FLogId);
       if (!SerialSend(FLastAckn))
-        return SerialWriteFailed(FDbgTag + ".SerialGetReport LastEOL=" + Hex(b), report);
+        return SerialWriteFailed(FDbgTag + ".SerialGetReport LastEOL=" + IntToHex(b, 2), report);
     } else {
-      Log("{of" + Hex(b) + "}");
-      if (!SerialSend(Nak(b))) return SerialWriteFailed(FDbgTag + ".SerialGetReport OLD=" + Hex(b), report);
+      Log("{of" + IntToHex(b, 2) + "}");
+      if (!SerialSend(Nak(b))) return SerialWriteFailed(FDbgTag + ".SerialGetReport OLD=" + IntToHex(b, 2), report);
     }
   }
 }
@@ -121,12 +119,12 @@ TZor_Result TZor_ReportDevice::SerialFrameEnd(uint8_t endByte, std::string &repo
   const uint8_t firstData = collected.size() > 2 ? static_cast<uint8_t>(collected[1]) : 0;
   if (badByte || claimed != static_cast<size_t>(found) || !FrameCheckOk(sum, firstData)) {
     FLastAckn = Nak(endByte);
-    LogAppendText(FLogId, "{LA" + Hex(FLastAckn) + "}");
+    LogAppendText(FLogId, "{LA" + IntToHex(FLastAckn, 2) + "}");
     const bool sent = SerialSend(FLastAckn);
     LogError(".SerialGetReport LEN or CHK error: LenFound=" + std::to_string(found) +
              " LenClaimed=" + std::to_string(claimed) + " ChkFound=" + std::to_string(sum) +
              " ChkClaimed=" + std::to_string(FLastChar));
-    if (!sent) return SerialWriteFailed(FDbgTag + ".SerialGetReport LastAckn " + Hex(FLastAckn), report);
+    if (!sent) return SerialWriteFailed(FDbgTag + ".SerialGetReport LastAckn " + IntToHex(FLastAckn, 2), report);
     return Zor_No_Err;
   }
   FLastAckn = endByte;
@@ -137,10 +135,10 @@ TZor_Result TZor_ReportDevice::SerialFrameEnd(uint8_t endByte, std::string &repo
   CheckTimestamps(report);
   while (!FCmdList.empty() && FCmdList.front().empty()) FCmdList.pop_front();
   if (FCmdList.empty() || FDevice->GetDelayNextCmdMs() != 0) {
-    LogAppendText(FLogId, "{La" + Hex(FLastAckn) + "}");
+    LogAppendText(FLogId, "{La" + IntToHex(FLastAckn, 2) + "}");
     LogNewLineId(FLogId);
     if (!SerialSend(FLastAckn))
-      return SerialWriteFailed(FDbgTag + ".SerialGetReport LastEOL=" + Hex(FLastEOL), report);
+      return SerialWriteFailed(FDbgTag + ".SerialGetReport LastEOL=" + IntToHex(FLastEOL, 2), report);
     return Zor_No_Err;
   }
   // The command goes out in place of the ACK; the ACK follows its echo.
@@ -150,7 +148,7 @@ TZor_Result TZor_ReportDevice::SerialFrameEnd(uint8_t endByte, std::string &repo
   FCMDEcho.clear();
   FCmdCharCount = 1;
   const uint8_t first = static_cast<uint8_t>(FCmdStringSerial[0]);
-  LogAppendText(FLogId, "{Cs" + Hex(first) + "}");
+  LogAppendText(FLogId, "{Cs" + IntToHex(first, 2) + "}");
   if (!SerialSend(first))
     return SerialWriteFailed(FDbgTag + ".SerialGetReport Cmd[1] " + BytesToHex(FCmdStringSerial), report);
   return Zor_No_Err;
@@ -166,16 +164,16 @@ TZor_Result TZor_ReportDevice::ProcessCommandSerial(std::string &errorText) {
     if (!FDevice->DeviceReadAnsi(1, in)) return CheckDeviceError(errorText);
     const uint8_t b = static_cast<uint8_t>(in[0]);
     if (b == FLastEOL) {
-      Log("ProcessCommandSerial Ignore LastEOL [" + Hex(b) + "]");
+      Log("ProcessCommandSerial Ignore LastEOL [" + IntToHex(b, 2) + "]");
       continue;
     }
     FCMDEcho += static_cast<char>(b);
-    LogAppendText(FLogId, "[" + Hex(b) + "]");
+    LogAppendText(FLogId, "[" + IntToHex(b, 2) + "]");
     if (FCMDEcho.size() < FCmdStringSerial.size()) {
       const uint8_t next = static_cast<uint8_t>(FCmdStringSerial[FCmdCharCount]);
       ++FCmdCharCount;
       LogNewLineId(FLogId);
-      LogAppendText(FLogId, "{cs" + Hex(next) + "}");
+      LogAppendText(FLogId, "{cs" + IntToHex(next, 2) + "}");
       if (!SerialSend(next))
         return SerialWriteFailed(FDbgTag + "ProcessCommandSerial CharCount=" + std::to_string(FCmdCharCount) +
                                      " " + BytesToHex(FCmdStringSerial),
@@ -197,10 +195,10 @@ TZor_Result TZor_ReportDevice::ProcessCommandSerial(std::string &errorText) {
     FCmdStringSerial.clear();
     FCMDEcho.clear();
     FCmdCharCount = 1;
-    LogAppendText(FLogId, "{la" + Hex(FLastAckn) + "}");
+    LogAppendText(FLogId, "{la" + IntToHex(FLastAckn, 2) + "}");
     LogNewLineId(FLogId);
     if (!SerialSend(FLastAckn))
-      return SerialWriteFailed(FDbgTag + "ProcessCommandSerial LastAckn=" + Hex(FLastAckn), errorText);
+      return SerialWriteFailed(FDbgTag + "ProcessCommandSerial LastAckn=" + IntToHex(FLastAckn, 2), errorText);
     return Zor_No_Err;
   }
 }

@@ -148,6 +148,7 @@ class TZorFirmwareClass {
   const TZor_FlashVariables &GetFlashVariables() const { return FFlashVariables; }
   const std::string &GetFlashNewIP() const { return FFlashNewIP; }
   const std::string &GetFlashNewHost() const { return FFlashNewHost; }
+  const std::string &GetFlashOldIP() const { return FFlashOldIP; }
   TZor_WaitState GetWaitState() const { return FWaitState; }
   TZor_WaitState GetWaitStatePort() const { return FWaitStatePort; }
   const std::string &GetConnectedUserString() const { return FConnectedUserString; }
@@ -213,6 +214,8 @@ class TZorFirmwareClass {
   // ---- device session (Zor_FW_Session.cpp) ------------------------------------------
   int OpenDevice(TZor_BaseDevice *device, bool ToolsMode, bool showMessages);
   void CloseDevice(TZor_BaseDevice *device, bool force);
+  // Commands may go out on `device`: no command is sent outside a session.
+  static bool HasSession(const TZor_BaseDevice *device);
   int WriteDevice(TZor_BaseDevice *device, const std::string &command);
   void ReadDevice(TZor_BaseDevice *device, uint32_t address, std::string &data, uint32_t length);
   void ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::string &data, uint32_t length);
@@ -227,6 +230,8 @@ class TZorFirmwareClass {
   // Helpers of the two above.
   int ReadVersionReports(TZor_BaseDevice *device, std::string &err);
   void TakeVersion(TZor_BaseDevice *device, const std::string &report);
+  // Reports a version report that could not be read; the read error code.
+  int InvalidVersionReport();
   std::string ConnectedUserName(const std::string &slot, bool &isUser);
 
   // ---- ColdFire programming (Zor_FW_Coldfire.cpp) --------------------------------------
@@ -272,6 +277,11 @@ class TZorFirmwareClass {
   int NVSWriteInteger(TZor_BaseDevice *device, uint8_t n, uint32_t value);
   int NVSWriteString(TZor_BaseDevice *device, uint8_t n, const std::string &text);
   int NVSClear(TZor_BaseDevice *device);
+  // Records where a network device is expected after the reset that makes
+  // `newRecord` active (FFlashNewIP, FFlashNewHost); when the write failed
+  // (`written` false) also its present address (FFlashOldIP).
+  void RecordNewAddress(const TZor_FlashVariables &oldRecord, const TZor_FlashVariables &newRecord,
+                        bool written);
   bool DecodeCFBlock();
   std::string BufferText() const;
 
@@ -349,6 +359,10 @@ class TZorFirmwareClass {
   TZor_FlashVariables FFlashVariables;
   std::string FFlashNewIP;
   std::string FFlashNewHost;
+  // Where else to look for the device when it does not answer under
+  // FFlashNewIP or FFlashNewHost: a failed configuration write may or may not
+  // have changed its address. Empty when the outcome is known.
+  std::string FFlashOldIP;
   std::unique_ptr<TZor_ReportDevice> FreportDevice;
 
  private:

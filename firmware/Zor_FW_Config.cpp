@@ -22,6 +22,15 @@ std::string NVSCommand(char action, char kind, uint8_t n) {
   return std::string{'\x85', action, kind, char(n)};
 }
 
+// Storage commands go out directly, without a repeat, and only with a session
+// (`session`, see TZorFirmwareClass::HasSession).
+bool SendNVSCommand(TZor_BaseDevice &device, bool session, const std::string &command,
+                    const std::string &prefix, int logId) {
+  if (session && device.DeviceWrite(command)) return true;
+  LogErr(logId, prefix + " write cmd failed");
+  return false;
+}
+
 std::string LittleEndian32(uint32_t value) { return IntToBigEndianText32(Swap32(value)); }
 
 uint32_t FromLittleEndian32(const std::string &bytes) { return Swap32(*BigEndianTextToInt32(bytes)); }
@@ -65,6 +74,27 @@ TNVSPoll PollNVSAnswer(TZor_BaseDevice &device, const std::string &logPrefix,
 }
 
 int NoAnswerResult(const TNVSPoll &poll) { return poll.HardwareFault ? fwr_HardwareFault : fwr_ReadError; }
+
+// Sends the read of one storage item and waits for its own answer; false when
+// the request could not be sent. An answer to an earlier request, still
+// waiting or arriving late, is not taken for this one.
+bool RequestNVSItem(TZor_BaseDevice &device, bool session, char kind, uint8_t n, const std::string &prefix,
+                    const std::function<void()> &idle, int logId, TNVSPoll &poll) {
+  LogText(logId, prefix + " nr=" + std::to_string(n));
+  device.ClearToolsAnswers();
+  if (!SendNVSCommand(device, session, NVSCommand('E', kind, n), prefix, logId)) return false;
+  const uint16_t key = NVSAnswerKey(kind, n);
+  poll = PollNVSAnswer(
+      device, prefix,
+      [&device, key] {
+        std::string byte, answer;
+        device.DeviceRead(1, byte);  // lets the device route what arrived
+        device.ReadNVSAnswer(key, 0, answer);
+        return answer;
+      },
+      idle, logId);
+  return true;
+}
 
 // The nick name as the device keeps it: empty when it starts with 0x00, cut
 // before a later 0x00.
@@ -150,20 +180,10 @@ int TZorFirmwareClass::WriteFlashCFCmd() {
 
 int TZorFirmwareClass::NVSReadInteger(TZor_BaseDevice *device, uint8_t n, uint32_t &value) {
   const std::string prefix = "TZorFirmwareClass.NVSReadInteger";
-  Log(prefix + " nr=" + std::to_string(n));
   value = 0xFFFFFFFF;
-  if (!device->DeviceWrite(NVSCommand('E', 'i', n))) {
-    LogError(prefix + " write cmd failed");
-    return fwr_WriteError;
-  }
-  const TNVSPoll poll = PollNVSAnswer(
-      *device, prefix,
-      [device] {
-        std::string byte;
-        device->DeviceRead(1, byte);  // lets the device route what arrived
-        return device->ToolsReadAll();
-      },
-      [this] { ProcessMessages(); }, FLogId);
+  TNVSPoll poll;
+  const auto idle = [this] { ProcessMessages(); };
+  if (!RequestNVSItem(*device, HasSession(device), 'i', n, prefix, idle, FLogId, poll)) return fwr_WriteError;
   if (poll.Answer.size() != NVSIntegerSize) return NoAnswerResult(poll);
   value = FromLittleEndian32(poll.Answer);
   Log(prefix + "=" + IntToHex(value, 8));
@@ -172,20 +192,10 @@ int TZorFirmwareClass::NVSReadInteger(TZor_BaseDevice *device, uint8_t n, uint32
 
 int TZorFirmwareClass::NVSReadString(TZor_BaseDevice *device, uint8_t n, std::string &text) {
   const std::string prefix = "TZorFirmwareClass.NVSReadString";
-  Log(prefix + " nr=" + std::to_string(n));
   text.clear();
-  if (!device->DeviceWrite(NVSCommand('E', 's', n))) {
-    LogError(prefix + " write cmd failed");
-    return fwr_WriteError;
-  }
-  const TNVSPoll poll = PollNVSAnswer(
-      *device, prefix,
-      [device] {
-        std::string byte;
-        device->DeviceRead(1, byte);
-        return device->ToolsReadAll();
-      },
-      [this] { ProcessMessages(); }, FLogId);
+  TNVSPoll poll;
+  const auto idle = [this] { ProcessMessages(); };
+  if (!RequestNVSItem(*device, HasSession(device), 's', n, prefix, idle, FLogId, poll)) return fwr_WriteError;
   if (poll.Answer.empty()) {
     LogError(prefix + " failed");
     return NoAnswerResult(poll);
@@ -200,24 +210,28 @@ int TZorFirmwareClass::NVSReadString(TZor_BaseDevice *device, uint8_t n, std::st
 }
 
 int TZorFirmwareClass::NVSWriteInteger(TZor_BaseDevice *device, uint8_t n, uint32_t value) {
-  Log("TZorFirmwareClass.NVSWriteInteger nr=" + std::to_string(n) + " data=" + IntToHex(value, 8));
-  if (device->DeviceWrite(NVSCommand('%', 'i', n) + LittleEndian32(value))) return 0;
-  LogError("TZorFirmwareClass.NVSWriteInteger write cmd failed");
-  return fwr_WriteError;
+  const std::string prefix = "TZorFirmwareClass.NVSWriteInteger";
+  Log(prefix + " nr=" + std::to_string(n) + " data=" + IntToHex(value, 8));
+  return SendNVSCommand(*device, HasSession(device), NVSCommand('%', 'i', n) + LittleEndian32(value), prefix,
+                        FLogId)
+             ? 0
+             : fwr_WriteError;
 }
 
 int TZorFirmwareClass::NVSWriteString(TZor_BaseDevice *device, uint8_t n, const std::string &text) {
-  Log("TZorFirmwareClass.NVSWriteString nr=" + std::to_string(n) + " data=" + text);
-  if (device->DeviceWrite(NVSCommand('%', 's', n) + text)) return 0;
-  LogError("TZorFirmwareClass.NVSWriteString write cmd failed");
-  return fwr_WriteError;
+  const std::string prefix = "TZorFirmwareClass.NVSWriteString";
+  Log(prefix + " nr=" + std::to_string(n) + " data=" + text);
+  return SendNVSCommand(*device, HasSession(device), NVSCommand('%', 's', n) + text, prefix, FLogId)
+             ? 0
+             : fwr_WriteError;
 }
 
 int TZorFirmwareClass::NVSClear(TZor_BaseDevice *device) {
   Log("TZorFirmwareClass.NVSClear");
-  if (device->DeviceWrite(std::string("\x85$"))) return 0;
-  LogError("TZorFirmwareClass.NVSWClear write cmd failed");
-  return fwr_WriteError;
+  return SendNVSCommand(*device, HasSession(device), std::string("\x85$"), "TZorFirmwareClass.NVSWClear",
+                        FLogId)
+             ? 0
+             : fwr_WriteError;
 }
 
 namespace {
@@ -291,7 +305,9 @@ int TZorFirmwareClass::ReadFlashESP(TZor_BaseDevice *device) {
   return ReadFlashESPItems(device, "ReadFlashESP", [&](bool usb) -> int {
     // The password item is reachable over USB only.
     auto skipped = [usb](uint8_t n) { return n == nvi_Password && !usb; };
-    // All requests first: the answers then arrive while the first ones are collected.
+    // All requests first: the answers then arrive while the first ones are
+    // collected. Nothing from before the batch may be taken for its answers.
+    device->ClearToolsAnswers();
     for (uint8_t n = 0; n < NVSIntegerCount; ++n) {
       if (skipped(n)) continue;
       const int result = WriteDevice(device, NVSCommand('E', 'i', n));
@@ -308,10 +324,10 @@ int TZorFirmwareClass::ReadFlashESP(TZor_BaseDevice *device) {
       Log("TZorFirmwareClass.NVSReadInteger nr=" + std::to_string(n));
       const TNVSPoll poll = PollNVSAnswer(
           *device, "TZorFirmwareClass.NVSReadInteger",
-          [this, device] {
+          [this, device, n] {
             std::string report, data;
             NextReport(report);
-            device->ToolsRead(NVSIntegerSize, data);
+            device->ReadNVSAnswer(NVSAnswerKey('i', n), NVSIntegerSize, data);
             return data;
           },
           [this] { ProcessMessages(); }, FLogId);
@@ -442,19 +458,55 @@ int TZorFirmwareClass::GetDeviceFirmwareVersionAndFlash(bool forceReadFlash, std
     if (!readFlash) return result;
 
     Log(prefix + " -> ReadFlash");
-    if (ReadFlash(device) != 0) {
-      FFlashVariables.updated = false;
-      if (IsNetworkDevice(device)) device->SetForcedClose(true);
-    }
+    if (ReadFlash(device) != 0) FFlashVariables.updated = false;
     return result;
   };
   return WithExitSteps(steps, [&] {
     Log(prefix + " -> CloseDevice");
-    if (FBaseDevice != nullptr) CloseDevice(FBaseDevice, !FFlashVariables.updated);
+    // A failed read still ends the session on the device: a forced close
+    // would leave it holding the user slot.
+    if (FBaseDevice != nullptr) CloseDevice(FBaseDevice, false);
     ClearDeviceOpen();
     DoMessage("Disconnected from " + FanzeigeName, mtInfo);
     LogStars();
   });
+}
+
+void TZorFirmwareClass::RecordNewAddress(const TZor_FlashVariables &oldRecord,
+                                         const TZor_FlashVariables &newRecord, bool written) {
+  const std::string prefix = "TZorFirmwareClass.SetFlashVariables";
+  if (!IsESP(FBaseDevice)) {
+    if (newRecord.IsChanged(fch_IPAddress)) {
+      FFlashNewIP = newRecord.IPAddress;
+      Log(prefix + " CF IPAddress changed");
+    }
+  } else {
+    const bool isStatic = newRecord.IsHardESPstaticIP();
+    if (newRecord.IsChanged(fch_IPAddress) && isStatic) {
+      FFlashNewIP = newRecord.IPAddress;
+      Log(prefix + " ESP IPAddress changed: " + FFlashNewIP);
+    }
+    if (newRecord.IsChanged(fch_NickName) && !isStatic) {
+      FFlashNewHost = newRecord.NickName;
+      Log(prefix + " ESP Hostname changed: " + FFlashNewHost);
+    }
+    if (newRecord.IsChanged(fch_HardFeature) && isStatic != oldRecord.IsHardESPstaticIP()) {
+      if (isStatic) {
+        FFlashNewIP = newRecord.IPAddress;
+        Log(prefix + " ESP changed to static IP");
+      } else {
+        FFlashNewHost = newRecord.NickName;
+        Log(prefix + " ESP changed to dynamic IP");
+      }
+    }
+  }
+  // After a failed write nobody knows whether the device took its new
+  // address: it is looked for there first, then under the present one.
+  TZor_NetworkDevice *net = AsNetworkDevice(FBaseDevice);
+  if (written || !net || (FFlashNewIP.empty() && FFlashNewHost.empty())) return;
+  if (FFlashNewHost.empty() && IPv4ToInt(FFlashNewIP) == IPv4ToInt(net->GetDeviceIP())) return;
+  FFlashOldIP = net->GetDeviceIP();
+  Log(prefix + " write failed, new address uncertain -> also look at " + FFlashOldIP);
 }
 
 int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariables, bool doReset) {
@@ -473,14 +525,9 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
   const uint32_t newSerialNumber = newRecord.SerialNumber;
   FFlashNewIP.clear();
   FFlashNewHost.clear();
+  FFlashOldIP.clear();
   const bool esp = IsESP(FBaseDevice);
-  if (!esp) {
-    newRecord.EncodeCFBlock(FFlashVariablesBuffer);
-    if (newRecord.IsChanged(fch_IPAddress)) {
-      FFlashNewIP = newRecord.IPAddress;
-      Log(prefix + " CF IPAddress changed");
-    }
-  }
+  if (!esp) newRecord.EncodeCFBlock(FFlashVariablesBuffer);
   FCancelUpdate = false;
   DoMessage("Set firmware configuration ...", mtInfo);
   if (TZor_NetworkDevice *net = AsNetworkDevice(FBaseDevice)) net->SetCryptPassword(FCryptPassword);
@@ -499,29 +546,14 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
     const bool toolsMode = device->GetDevType() != Zor_CDC;
     FFlashVariables = newRecord;
     int result = OpenDevice(device, toolsMode, true);
-    if (result == 0) result = WriteFlashESP(device);
+    if (result == 0) {
+      result = WriteFlashESP(device);
+      // Items before a failing one are written, the address perhaps among them.
+      RecordNewAddress(oldRecord, newRecord, result == 0);
+    }
     if (result != 0) {
-      // Items before the failing one are written: what the device holds is unknown now.
       FFlashVariables.updated = false;
       return result;
-    }
-    const bool isStatic = newRecord.IsHardESPstaticIP();
-    if (newRecord.IsChanged(fch_IPAddress) && isStatic) {
-      FFlashNewIP = newRecord.IPAddress;
-      Log(prefix + " ESP IPAddress changed: " + FFlashNewIP);
-    }
-    if (newRecord.IsChanged(fch_NickName) && !isStatic) {
-      FFlashNewHost = newRecord.NickName;
-      Log(prefix + " ESP Hostname changed: " + FFlashNewHost);
-    }
-    if (newRecord.IsChanged(fch_HardFeature) && isStatic != oldRecord.IsHardESPstaticIP()) {
-      if (isStatic) {
-        FFlashNewIP = newRecord.IPAddress;
-        Log(prefix + " ESP changed to static IP");
-      } else {
-        FFlashNewHost = newRecord.NickName;
-        Log(prefix + " ESP changed to dynamic IP");
-      }
     }
     FFlashVariables.ChangedFlags = 0;
     FFlashVariables.SpecialFlag = false;
@@ -541,14 +573,15 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
       useCommand = check == 0;
     }
     int result = OpenDevice(device, true, true);
-    if (result == 0) {
-      ReadUntilEmpty();
-      Log("Writing firmware configuration...");
-      result = useCommand ? WriteFlashCFCmd()
-                          : WriteFlashCF(IsNetworkDevice(device) ? CFConfigSizeNet : CFConfigSize);
-    }
+    if (result != 0) return result;
+    ReadUntilEmpty();
+    Log("Writing firmware configuration...");
+    result = useCommand ? WriteFlashCFCmd()
+                        : WriteFlashCF(IsNetworkDevice(device) ? CFConfigSizeNet : CFConfigSize);
+    RecordNewAddress(oldRecord, newRecord, result == 0);
     if (result != 0) {
-      resetOnExit = true;
+      // A block written in part is undone by the reset, if it can still be sent.
+      resetOnExit = device->IsSessionOpen();
       return result;
     }
     DoMessage("Firmware configuration transmitted", mtInfo);
@@ -560,8 +593,10 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
   auto steps = [&]() -> int {
     ProcessMessages();
     const int result = esp ? writeESP() : writeCF();
-    // A ColdFire failure goes straight to the exit steps (which reset after a failed write).
-    if (!doReset || (!esp && result != 0)) return result;
+    // A ColdFire failure goes to the exit steps. Without a session (the open
+    // failed, the login was refused, the device cut the connection) nothing
+    // was written or nothing can be sent: no reset.
+    if (!doReset || (result != 0 && (!esp || !FBaseDevice->IsSessionOpen()))) return result;
     TZor_BaseDevice *device = FBaseDevice;
     const int resetResult = DoReset(device, newSerialNumber);
     return result != 0 ? result : resetResult;

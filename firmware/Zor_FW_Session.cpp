@@ -95,7 +95,8 @@ int TZorFirmwareClass::OpenDevice(TZor_BaseDevice *device, bool ToolsMode, bool 
     report(FOpenErrorMsg);
     FUsbName.clear();
     FDevicePath.clear();
-    result = fwr_OpenError;
+    // A device whose user slots are all taken is not broken: say why.
+    result = device->GetErrorCode() == Zor_TooManyUser ? fwr_TooManyUser : fwr_OpenError;
   }
   FDeviceResult = result;
   LogStars();
@@ -117,8 +118,19 @@ void TZorFirmwareClass::CloseDevice(TZor_BaseDevice *device, bool force) {
 
 // ---- write and read ------------------------------------------------------------------------
 
+bool TZorFirmwareClass::HasSession(const TZor_BaseDevice *device) {
+  // Closed, never opened or cut by the device: a network device would still
+  // send a command, on a management connection of its own, outside any
+  // session. A USB transport refuses writes on a closed handle itself.
+  return !IsNetworkDevice(device) || device->IsSessionOpen();
+}
+
 int TZorFirmwareClass::WriteDevice(TZor_BaseDevice *device, const std::string &command) {
   if (!device) return FDeviceResult = fwr_InvalidParameter;
+  if (!HasSession(device)) {
+    LogError("TZorFirmwareClass.WriteDevice no session -> not sent {" + BytesToHex(command) + "}");
+    return FDeviceResult = fwr_NoConnection;
+  }
   // A successful write counts as success even when an older error is still
   // stored in the device; only a failed write is judged by the error code.
   auto write = [&] {
@@ -172,6 +184,8 @@ void TZorFirmwareClass::ReadDevice(TZor_BaseDevice *device, uint32_t address, st
     return;
   }
   const std::string cmd = CmdReadMemory(address, static_cast<uint8_t>(length));
+  // A late answer to an earlier read is not this read's answer.
+  device->ClearToolsAnswers();
   if (WriteDevice(device, cmd) != fwr_NoError) return;
 
   // A boot loader answers slowly; an application is polled at the finest
@@ -206,6 +220,7 @@ void TZorFirmwareClass::ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::st
     return;
   }
   const uint32_t pending = device->GetPendingCmdsCount();
+  device->ClearToolsAnswers();
   if (WriteDevice(device, CmdStatusRequest(sub)) != fwr_NoError) return;
 
   // The answer can only come once the request has left the queue; a queue
@@ -400,6 +415,7 @@ int TZorFirmwareClass::ReadVersionReports(TZor_BaseDevice *device, std::string &
       continue;
     }
     if (StartsWith(report, '\x70', '\x01')) {
+      if (!FreportDevice->GetVersionReceived()) return InvalidVersionReport();
       TakeVersion(device, report);
       return fwr_NoError;
     }
@@ -408,7 +424,16 @@ int TZorFirmwareClass::ReadVersionReports(TZor_BaseDevice *device, std::string &
     platform::SleepMs(100);
     if (device->GetReceiveBufferCleared()) Log("GetDeviceFirmwareVersion_intern StreamInterrupted");
   }
+  // A device that answered with nothing but unreadable version reports did not time out.
+  if (result == fwr_Timeout && FreportDevice && FreportDevice->GetInvalidVersionSeen())
+    return InvalidVersionReport();
   return result;
+}
+
+int TZorFirmwareClass::InvalidVersionReport() {
+  LogError("GetDeviceFirmwareVersion_intern: invalid version report");
+  DoMessage("Invalid firmware version report", mtErr);
+  return fwr_ReadError;
 }
 
 void TZorFirmwareClass::TakeVersion(TZor_BaseDevice *device, const std::string &report) {
@@ -424,10 +449,18 @@ void TZorFirmwareClass::TakeVersion(TZor_BaseDevice *device, const std::string &
   FVersionIPString = rd.GetVersionIP();
   FVersionSerialNumber = rd.GetVersionSerialNumber();
   FVersionString = rd.GetVersionString();
-  if (IsESP(device))
+  if (IsESP(device)) {
     FVersionString = report.size() > 10 ? report.substr(10) : std::string();
-  else
+    // The feature word comes from the device's own answer, not from the
+    // report; without that answer (the word is then 0) it is not known.
+    if (device->GetHardFeature32() == 0) {
+      LogError("GetDeviceFirmwareVersion_intern no hardware feature answer");
+      FVersionFeature = 0xFFFF;
+      FVersionFeatureString = "unknown";
+    }
+  } else {
     FFWVersionString = rd.GetFWVersionNumberString() + " " + FVersionDate;
+  }
 }
 
 int TZorFirmwareClass::CheckFirmwareVersionCF(TZor_BaseDevice *device, bool showMessages) {

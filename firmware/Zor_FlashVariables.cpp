@@ -26,9 +26,10 @@ void TZor_FlashVariables::SetHardFeature(uint16_t value) {
   if (value != 0xFFFF) value &= 0x00FF;
   HardFeature = value;
   HardFeature_CFFormat = Swap16(value);
-  // An ESP device stores the word as the low half of its 32-bit item, which
-  // is what a write sends; the upper half keeps its settings.
-  HardFeature32 = (HardFeature32 & 0xFFFF0000u) | value;
+  // An ESP device keeps the word in the low byte of its 32-bit item, which is
+  // what a write sends; bits 8..31 are the device's and stay. "Not set" is no
+  // value to store there.
+  if (value != 0xFFFF) HardFeature32 = (HardFeature32 & 0xFFFFFF00u) | value;
   ChangedFlags |= fch_HardFeature;
 }
 
@@ -84,7 +85,8 @@ bool TZor_FlashVariables::SetAddress(const std::string &text, std::string &dotte
                                      uint32_t &cfFormat) {
   int64_t value = IPv4ToInt(text);
   if (value < 0) return false;
-  dotted = TrimText(text);
+  // Canonical dotted decimal: "192.168.001.010" would be read as octal by a name lookup.
+  dotted = IntToIPv4(static_cast<uint32_t>(value));
   espFormat = static_cast<uint32_t>(value);
   cfFormat = Swap32(espFormat);
   return true;

@@ -116,7 +116,7 @@ struct TZor_FlashVariables {
 
   // --- hardware features ---
   // Keeps only the low 8 bits of a value other than 0xFFFF, also in the low
-  // half of HardFeature32; marks the item changed.
+  // byte of HardFeature32 (0xFFFF leaves HardFeature32 alone); marks the item changed.
   void SetHardFeature(uint16_t value);
   static bool CheckHardFeature(uint16_t value) { return value == 0xFFFF || (value >= 1 && value <= 255); }
   std::string GetHardFeatureString() const;

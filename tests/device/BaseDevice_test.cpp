@@ -83,6 +83,45 @@ TEST(BaseDevice, ToolsReadAllTakesEverythingInPieces) {
   EXPECT_EQ(dev.GetBufferAmount(), 0u);  // the receive buffer is untouched
 }
 
+// Storage answers carry the item they answer: a late or repeated answer for
+// another item never passes for the one asked for.
+TEST(BaseDevice, StorageAnswersAreMatchedToTheirItem) {
+  TZor_TestDevice dev;
+  const uint16_t serial = NVSAnswerKey('i', 0), ip = NVSAnswerKey('i', 2);
+  EXPECT_EQ(NVSAnswerKey('i', 5), 0x0569);
+  dev.StoreNVSAnswer(serial, "SER1");
+  dev.StoreNVSAnswer(serial, "SER1");  // repeated
+  dev.StoreNVSAnswer(ip, "IPIP");
+  std::string value;
+  EXPECT_TRUE(dev.ReadNVSAnswer(serial, 4, value));
+  EXPECT_EQ(value, "SER1");
+  EXPECT_TRUE(dev.ReadNVSAnswer(ip, 4, value));
+  EXPECT_EQ(value, "IPIP");
+  EXPECT_FALSE(dev.ReadNVSAnswer(ip, 4, value));
+  EXPECT_TRUE(value.empty());
+
+  // Without a key (older firmware) the answer comes from the tools buffer.
+  dev.FeedTools("ABCDEFGH");
+  EXPECT_TRUE(dev.ReadNVSAnswer(ip, 4, value));
+  EXPECT_EQ(value, "ABCD");
+  EXPECT_TRUE(dev.ReadNVSAnswer(ip, 0, value));
+  EXPECT_EQ(value, "EFGH");
+
+  // Clearing forgets both kinds; the buffer takes new answers at once.
+  dev.FeedTools("old!");
+  dev.StoreNVSAnswer(ip, "old!");
+  dev.ClearToolsAnswers();
+  EXPECT_FALSE(dev.ReadNVSAnswer(ip, 0, value));
+  dev.FeedTools("new!");
+  EXPECT_TRUE(dev.ReadNVSAnswer(ip, 0, value));
+  EXPECT_EQ(value, "new!");
+
+  // A device flooding the link keeps only the newest answers.
+  for (int i = 0; i < 1000; ++i) dev.StoreNVSAnswer(serial, std::to_string(i));
+  EXPECT_TRUE(dev.ReadNVSAnswer(serial, 4, value));
+  EXPECT_EQ(value, "936");
+}
+
 TEST(BaseDevice, BlockingReadTimesOutOnVirtualClock) {
   platform::TZor_VirtualClock clock(1000);
   platform::TZor_ClockGuard guard(clock);

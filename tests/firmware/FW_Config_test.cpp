@@ -3,8 +3,12 @@
 // scripted device for the write paths the simulator cannot reach (USB).
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "device/Zor_ColdfireCommands.h"
 #include "firmware/Zor_ConfigChecks.h"
 #include "firmware/Zor_FW_Class.h"
+#include "foundation/Zor_Utils.h"
 #include "platform/Zor_SimHosts.h"
 #include "tests/firmware/FW_TestEngine.h"
 #include "tests/net/NetSimFixture.h"
@@ -286,6 +290,203 @@ TEST(FWConfigNet, FailedProgrammingOfTheBlockIsNoSuccess) {
   Attach(engine, host);
   ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
   EXPECT_EQ(engine.GetFlashVariables().NickName, oldNick);
+}
+
+// No session is left on the device: every slot is free again.
+bool NoSessionLeft(const TSimHost &host) {
+  return nettest::WaitUntil([&] {
+    for (int slot = 1; slot <= 4; ++slot)
+      if (host.Link->IsUserConnected(slot)) return false;
+    return true;
+  });
+}
+
+// A failed version or configuration read gives up the session with DISCONN,
+// so the device does not keep the slot (four such runs would lock it).
+TEST(FWConfigNet, FailedReadsEndTheSessionOnTheDevice) {
+  {
+    TSimHost host(TSimFamily::Coldfire, "127.0.0.87");
+    TConfigEngine engine;
+    engine.SetOwnedDevice(host.MakeDevice(1, false, 300));
+    host.SetFaults([](TSimLinkFaults &f) {
+      f.NoAnswer = {2, srkCmd};
+    });  // the version command and its repeat
+    std::string err;
+    EXPECT_NE(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0);
+    EXPECT_FALSE(engine.GetFlashVariables().updated);
+    EXPECT_TRUE(NoSessionLeft(host));
+  }
+  TSimHost host(TSimFamily::Esp, "127.0.0.88");
+  TConfigEngine engine;
+  engine.SetOwnedDevice(host.MakeDevice(1, false, 300));
+  host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {-1, srkCmd}; });  // no storage read goes out
+  std::string err;
+  engine.GetDeviceFirmwareVersionAndFlash(false, err);
+  EXPECT_TRUE(engine.HasMessage("Reading configuration failed", mtErr)) << engine.AllMessages();
+  EXPECT_FALSE(engine.GetFlashVariables().updated);
+  EXPECT_TRUE(NoSessionLeft(host));
+  EXPECT_NE(engine.ReadConfig(), 0);
+  EXPECT_TRUE(NoSessionLeft(host));
+}
+
+bool CommandSent(const TSimDevice &device, const std::string &head) {
+  for (const TSimCommandRecord &r : device.CommandLog())
+    if (r.Bytes.compare(0, head.size(), head) == 0) return true;
+  return false;
+}
+
+// A refused login leaves no session: nothing is written, no reset is sent
+// (the device would restart for nothing), the run ends at once.
+TEST(FWConfigNet, RefusedLoginSendsNeitherConfigurationNorReset) {
+  for (const TSimFamily family : {TSimFamily::Esp, TSimFamily::Coldfire}) {
+    const bool esp = family == TSimFamily::Esp;
+    SCOPED_TRACE(esp ? "ESP" : "ColdFire");
+    TSimHost host(family, esp ? "127.0.0.89" : "127.0.0.90");
+    TConfigEngine engine;
+    Attach(engine, host);
+    std::string err;
+    ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+    TZor_FlashVariables config = engine.GetFlashVariables();
+    ASSERT_EQ(ApplyCANID(config, true, "321", false), "");
+    TSimFaults faults;
+    faults.RefuseLogin = true;
+    host.Device->SetFaults(faults);
+    engine.SetCryptPassword("wrong");
+    const uint32_t start = platform::GetTicks();
+    EXPECT_NE(engine.SetFlashVariables(config, true), 0);
+    EXPECT_LT(platform::TicksSince(start), 5000u);
+    EXPECT_FALSE(CommandSent(*host.Device, esp ? "\x85%" : "\x85\x22"));
+    EXPECT_FALSE(CommandSent(*host.Device, CmdReset()));
+    EXPECT_FALSE(CommandSent(*host.Device, CmdResetBoth()));
+    EXPECT_FALSE(engine.HasMessage("Reset Zor device...", mtInfo)) << engine.AllMessages();
+    EXPECT_TRUE(NoSessionLeft(host));
+  }
+}
+
+// The device cuts the session in the middle of a write: nothing more goes
+// out, no storage write and no reset, for there is no session to carry them.
+TEST(FWConfigNet, CutSessionEndsTheWriteWithoutFurtherCommands) {
+  TSimHost host(TSimFamily::Esp, "127.0.0.95");
+  TConfigEngine engine;
+  TZor_NetworkDevice *device = Attach(engine, host);
+  ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+  TZor_FlashVariables config = engine.GetFlashVariables();
+  ASSERT_EQ(ApplyCANID(config, true, "321", false), "");
+  engine.OnMessageHook = [&](const std::string &text) {
+    if (text != "Writing configuration...") return;
+    host.Device->Restart();
+    EXPECT_TRUE(nettest::WaitUntil([&] { return !device->IsSessionOpen(); }));
+  };
+  const uint32_t start = platform::GetTicks();
+  EXPECT_NE(engine.SetFlashVariables(config, true), 0);
+  EXPECT_LT(platform::TicksSince(start), 5000u);
+  EXPECT_TRUE(engine.HasMessage("Writing CAN ID failed", mtErr)) << engine.AllMessages();
+  EXPECT_FALSE(engine.HasMessage("Reset Zor device...", mtInfo));
+  EXPECT_FALSE(CommandSent(*host.Device, "\x85%"));
+  EXPECT_FALSE(CommandSent(*host.Device, CmdReset()));
+  EXPECT_FALSE(CommandSent(*host.Device, CmdResetBoth()));
+}
+
+// A write that fails after the address item may or may not have moved the
+// device: the new address is recorded, and the present one as well.
+TEST(FWConfigNet, PartialWriteAfterAnAddressChangeKeepsBothAddresses) {
+  {
+    TSimHost host(TSimFamily::Esp, "127.0.0.91");
+    TConfigEngine engine;
+    Attach(engine, host);
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    TZor_FlashVariables config = engine.GetFlashVariables();
+    ASSERT_TRUE(config.IsHardESPstaticIP());
+    ASSERT_EQ(ApplyAddress(config, adr_IPAddress, "127.0.0.092"), "");
+    config.ReservedString1 = std::string(300, 'x');  // the device refuses so long a text
+    config.ChangedFlags |= fch_ReservedString1;
+    EXPECT_NE(engine.SetFlashVariables(config, true), 0);
+    EXPECT_TRUE(engine.HasMessage("Writing ReservedString1 failed", mtErr));
+    EXPECT_EQ(engine.GetFlashNewIP(), "127.0.0.92");
+    EXPECT_EQ(engine.GetFlashOldIP(), "127.0.0.91");
+    // The items before are written: the reset makes them take effect.
+    EXPECT_TRUE(CommandSent(*host.Device, CmdReset()) || CommandSent(*host.Device, CmdResetBoth()));
+    EXPECT_TRUE(BackUnder(host, "127.0.0.92"));
+  }
+  // ColdFire: the block goes out but its answer is lost.
+  TSimHost host(TSimFamily::Coldfire, "127.0.0.93");
+  TConfigEngine engine;
+  engine.SetOwnedDevice(host.MakeDevice(1, false, 300));
+  std::string err;
+  ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+  TZor_FlashVariables config = engine.GetFlashVariables();
+  ASSERT_EQ(ApplyAddress(config, adr_IPAddress, "127.0.0.94"), "");
+  engine.OnMessageHook = [&](const std::string &text) {
+    if (text.rfind("Connected to", 0) == 0)
+      host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {-1, srkCmd}; });
+  };
+  EXPECT_NE(engine.SetFlashVariables(config, false), 0);
+  EXPECT_FALSE(engine.HasMessage("Firmware configuration transmitted", mtInfo));
+  EXPECT_EQ(engine.GetFlashNewIP(), "127.0.0.94");
+  EXPECT_EQ(engine.GetFlashOldIP(), "127.0.0.93");
+  host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {}; });
+}
+
+// An ESP device that answers storage reads the way a transport hands the
+// answers over: with the key of the item they answer. One item can be
+// answered twice, as a device that repeats an answer does.
+class TNVSDevice : public TZor_TestDevice {
+ public:
+  TNVSDevice() : TZor_TestDevice(Zor_HID, ptESP) {
+    OnWrite = [this](const std::string &cmd) {
+      if (cmd.size() != 4 || cmd[0] != '\x85' || cmd[1] != 'E') return;
+      const char kind = cmd[2];
+      const uint8_t n = static_cast<uint8_t>(cmd[3]);
+      std::string value = kind == 's' ? Strings[n] : IntToBigEndianText32(Swap32(Integers[n]));
+      if (!Keyed) {
+        FeedTools(value);
+        return;
+      }
+      StoreNVSAnswer(NVSAnswerKey(kind, n), value);
+      if (kind == 'i' && n == RepeatedItem) StoreNVSAnswer(NVSAnswerKey(kind, n), value);
+    };
+  }
+  std::map<uint8_t, uint32_t> Integers{{0, 0x4321}, {2, 0x0500000A}, {5, 0x00012345}, {9, 96}};
+  std::map<uint8_t, std::string> Strings{{0, "zor-7"}, {1, std::string(1, '\0')}};
+  int RepeatedItem = -1;
+  bool Keyed = true;
+};
+
+void ExpectReadAsStored(const TConfigEngine &engine) {
+  const TZor_FlashVariables &config = engine.GetFlashVariables();
+  ASSERT_TRUE(config.updated) << engine.AllMessages();
+  EXPECT_EQ(config.SerialNumber, 0x4321u);
+  EXPECT_EQ(config.IPAddress, "10.0.0.5");
+  EXPECT_EQ(config.HardFeature32, 0x00012345u);
+  EXPECT_EQ(config.ReservedInt9, 96u);
+  EXPECT_EQ(config.NickName, "zor-7");
+}
+
+// A repeated answer or one left from an earlier read does not shift the
+// items: each is taken from the answer to its own request.
+TEST(FWConfigScripted, EspItemsAreTakenFromTheirOwnAnswers) {
+  platform::TZor_VirtualClock clock;
+  platform::TZor_ClockGuard guard(clock);
+  for (const int firmware : {114, 108}) {  // all requests at once; one after the other
+    SCOPED_TRACE(firmware);
+    TNVSDevice device;
+    TConfigEngine engine;
+    engine.SetBaseDevice(&device);
+    engine.FFirmwareVersion = firmware;
+    device.StoreNVSAnswer(NVSAnswerKey('i', 0), "late");  // a timed-out read of an earlier session
+    device.RepeatedItem = 0;
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    ExpectReadAsStored(engine);
+    device.RepeatedItem = 2;
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    ExpectReadAsStored(engine);
+
+    // Older firmware gives no key: what is left in the tools buffer is cleared first.
+    device.Keyed = false;
+    device.FeedTools("stale");
+    ASSERT_EQ(engine.ReadConfig(), 0) << engine.AllMessages();
+    ExpectReadAsStored(engine);
+  }
 }
 
 TEST(FWConfigScripted, NothingChangedOrNoDeviceTouchesNothing) {

@@ -76,6 +76,8 @@ TEST_F(FWSession, WriteTimeoutIsRepeatedOnceExceptResetOfNetworkDevice) {
   EXPECT_GE(FEngine.Services.Processed, 1);
 
   TZor_TestDevice net(Zor_Remote);
+  std::string error;
+  ASSERT_TRUE(net.OpenPort(error));
   net.FailNextWrites(1, Zor_Err_RequestTimeout);
   EXPECT_EQ(FEngine.WriteDevice(&net, CmdReset()), fwr_Timeout);
   EXPECT_TRUE(net.Writes().empty());
@@ -85,6 +87,24 @@ TEST_F(FWSession, WriteTimeoutIsRepeatedOnceExceptResetOfNetworkDevice) {
   // Other commands to a network device are repeated; a second timeout stays -10.
   EXPECT_EQ(FEngine.WriteDevice(&net, CmdStop()), fwr_Timeout);
   EXPECT_EQ(FLog.Count("TZorFirmwareClass.WriteDevice.Timeout: Repeat once"), 2);
+}
+
+// A network device would send a command even without a session (closed,
+// never opened, or cut by the device): the engine sends none then.
+TEST_F(FWSession, NoCommandGoesOutWithoutASession) {
+  TZor_TestDevice net(Zor_Remote, ptESP);
+  FEngine.SetBaseDevice(&net);
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdReset()), fwr_NoConnection);
+  std::string data;
+  FEngine.ReadDevice(&net, 0x7F000, data, 4);
+  EXPECT_EQ(FEngine.GetDeviceResult(), fwr_NoConnection);
+  std::string error;
+  ASSERT_TRUE(net.OpenPort(error));
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdStop()), fwr_NoError);
+  net.ClosePort();
+  EXPECT_EQ(FEngine.WriteDevice(&net, CmdStop()), fwr_NoConnection);
+  EXPECT_EQ(net.Writes().size(), 1u);
+  EXPECT_EQ(FLog.Count("TZorFirmwareClass.WriteDevice no session -> not sent"), 3);
 }
 
 TEST_F(FWSession, WriteFailuresMapToResultCodes) {
@@ -135,6 +155,30 @@ TEST_F(FWSession, ReadDeviceDeliversTheAnswerOrReportsShortReads) {
   EXPECT_EQ(FEngine.GetDeviceResult(), fwr_WriteError);
   FEngine.ReadDevice(&dev, 0x7F000, data, 0);
   EXPECT_EQ(FEngine.GetDeviceResult(), fwr_InvalidParameter);
+}
+
+// A late answer to an earlier, timed-out read is still in the tools buffer
+// when the next read goes out: it is not taken for the new answer.
+TEST_F(FWSession, LateAnswersAreNotTakenByTheNextRead) {
+  TZor_TestDevice dev;  // ColdFire on USB
+  FEngine.SetBaseDevice(&dev);
+  const std::string own = Bytes({0x00, 0x00, 0x00, 0x30});
+  dev.OnWrite = [&](const std::string &cmd) {
+    if (cmd[1] == 0x40) dev.FeedTools(own);
+  };
+  dev.FeedTools(Bytes({0x12, 0x34, 0x56, 0x78}));
+  std::string data;
+  FEngine.ReadDevice(&dev, 0x2000F614, data, 4);
+  EXPECT_EQ(data, own);
+
+  // The same for the connected-users table: the stale one shows a second user.
+  FEngine.FFirmwareVersion = 45;
+  dev.FeedTools(Bytes({0, 0, 0, 2, 0, 0, 0, 0, 10, 0, 0, 1, 0, 0, 0, 0}));
+  dev.OnWrite = [&](const std::string &cmd) {
+    if (cmd == CmdStatusRequest(1)) dev.FeedTools(Bytes({0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  };
+  EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);
+  EXPECT_TRUE(FEngine.Services.Questions.empty());
 }
 
 TEST_F(FWSession, ReadStatusIsBoundedWhenTheRequestNeverLeaves) {
@@ -201,6 +245,63 @@ TEST_F(FWSession, VersionLoopStopsOnTooManyUsersAndSkipsBootLoaders) {
   EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&dev, err), fwr_NoError);
   EXPECT_EQ(FEngine.GetFirmwareVersion(), 1);
   EXPECT_TRUE(dev.Writes().empty());
+}
+
+// Failures name what happened: an unreadable version report is no timeout,
+// a device with every slot taken is no open error.
+TEST_F(FWSession, UnreadableVersionReportsAndFullDevicesAreNamed) {
+  TZor_TestDevice cf;
+  FEngine.SetBaseDevice(&cf);
+  cf.OnWrite = [&](const std::string &cmd) {
+    if (cmd == CmdVersion()) cf.Feed(BuildTextFrame(std::string("\x70\x01", 2) + "VERSION ???"));
+  };
+  std::string err;
+  EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&cf, err), fwr_ReadError);
+  EXPECT_TRUE(FEngine.HasMessage("Invalid firmware version report", mtErr));
+  EXPECT_EQ(FEngine.GetFirmwareVersion(), -1);
+  EXPECT_TRUE(FEngine.Texts(mtOk).empty());
+
+  // An ESP device's processor swallows the bad report and asks again: after
+  // the wait it is still the report, not a timeout.
+  TZor_TestDevice esp(Zor_HID, ptESP);
+  FEngine.SetBaseDevice(&esp);
+  esp.Feed(BuildMessageRecord("0001 / 00004321 1 / FW: nothing", rid_Version));
+  FEngine.Messages.clear();
+  EXPECT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&esp, err), fwr_ReadError);
+  EXPECT_TRUE(FEngine.HasMessage("Invalid firmware version report", mtErr));
+  EXPECT_EQ(FLog.Count("GetDeviceFirmwareVersion_intern: Timeout"), 0);
+
+  class TFullDevice : public TZor_TestDevice {
+   public:
+    bool OpenPort(std::string &errorMessage) override {
+      SetError(Zor_TooManyUser, "Too many users");
+      errorMessage = GetErrorMessage();
+      return false;
+    }
+  } full;
+  EXPECT_EQ(FEngine.OpenDevice(&full, false, false), fwr_TooManyUser);
+  EXPECT_EQ(ErrorText(fwr_TooManyUser), "Too many user");
+}
+
+// The ESP feature word is the device's answer to its item-5 read; without
+// that answer it is unknown, not 0.
+TEST_F(FWSession, EspFeatureWordWithoutItsAnswerIsUnknown) {
+  TZor_TestDevice esp(Zor_HID, ptESP);
+  FEngine.SetBaseDevice(&esp);
+  const std::string version = BuildMessageRecord(
+      "0001 / 00004321 1 / FW: LUM2-1.14 2024-01-05 / HW: 230101.01 / IP: 0100007F", rid_Version);
+  esp.Feed(version);
+  std::string err;
+  ASSERT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&esp, err), fwr_NoError);
+  EXPECT_EQ(FEngine.GetFirmwareVersion(), 114);
+  EXPECT_EQ(FEngine.GetVersionFeature(), 0xFFFF);
+  EXPECT_EQ(FEngine.GetVersionFeatureString(), "unknown");
+
+  esp.SetHardFeature32(0x00012345);
+  esp.Feed(version);
+  ASSERT_EQ(FEngine.GetDeviceFirmwareVersion_intern(&esp, err), fwr_NoError);
+  EXPECT_EQ(FEngine.GetVersionFeature(), 0x2345);
+  EXPECT_EQ(FEngine.GetVersionFeatureString(), "0001");
 }
 
 TEST_F(FWSession, ConnectedUsersAreNamedCountedAndConfirmed) {

@@ -104,6 +104,17 @@ TEST(FlashVariablesTest, EncodeKeepsUninterpretedBytesAndRoundTrips) {
   EXPECT_EQ(created.substr(64, 2), std::string("\x04\x00", 2));
 }
 
+// A new address is kept in canonical dotted decimal: leading zeros are
+// decimal, blanks go; a name lookup would read "010" as octal.
+TEST(FlashVariablesTest, AddressesAreCanonical) {
+  TZor_FlashVariables v;
+  ASSERT_TRUE(v.SetIPAddress(" 192.168.001.010 "));
+  EXPECT_EQ(v.IPAddress, "192.168.1.10");
+  EXPECT_EQ(v.IPAddress_ESPFormat, 0x0A01A8C0u);
+  EXPECT_FALSE(v.SetGateway("192.168.1.256"));
+  EXPECT_EQ(v.Gateway, "");
+}
+
 TEST(FlashVariablesTest, NickNameField) {
   EXPECT_EQ(CFNickNameField(""), std::string(40, '\xFF'));
   EXPECT_EQ(CFNickNameField("AB"), std::string("AB\0", 3) + std::string(37, '\xFF'));
@@ -158,13 +169,16 @@ TEST(FlashVariablesTest, EspFeatureWordFieldsDoNotDisturbEachOther) {
   v.SetHardESPstaticIP(false);
   EXPECT_EQ(v.HardFeature32 & 0xFFFF, 0x0021u);
   EXPECT_EQ(v.GetHard24_31(), 0x19);
-  // The feature word is what an ESP write sends as the low half of item 5;
-  // setting it keeps the start-up and reference-clock settings above it.
+  // The feature word is what an ESP write sends as the low byte of item 5;
+  // setting it keeps bits 8..15 and the start-up and reference-clock settings.
+  v.HardFeature32 |= 0x0A00;
   v.SetHardFeature(0x0145);
-  EXPECT_EQ(v.HardFeature32, 0x19030045u);
-  EXPECT_EQ(v.GetNVSInteger(nvi_HardFeature32) & 0xFFFF, v.HardFeature);
+  EXPECT_EQ(v.HardFeature32, 0x19030A45u);
+  EXPECT_EQ(v.GetNVSInteger(nvi_HardFeature32) & 0xFF, v.HardFeature);
+  // "Not set" never reaches the device's item.
   v.SetHardFeature(0xFFFF);
-  EXPECT_EQ(v.HardFeature32, 0x1903FFFFu);
+  EXPECT_EQ(v.HardFeature, 0xFFFF);
+  EXPECT_EQ(v.GetNVSInteger(nvi_HardFeature32), 0x19030A45u);
 
   // Unset word: the static bit alone.
   TZor_FlashVariables unset;
