@@ -54,6 +54,7 @@ class TSimHost {
                                          std::string &error);
   const std::string &GetAddress() const { return FAddress; }
   TSimDevice &GetDevice() { return *FDevice; }
+  TSimNetLink &GetLink() { return *FLink; }
 
  private:
   TSimHost() = default;
