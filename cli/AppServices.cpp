@@ -256,7 +256,15 @@ int TCliSession::PrepareAction() {
   return InterruptRequested() ? fwr_Canceled : 0;
 }
 
+int TCliSession::CheckConfigRead(int result) {
+  if (result != 0 || FEngine->GetFlashVariables().updated) return result;
+  FOutput.Note(ConfigReadFailedText, mtErr);
+  FConfigReadFailed = true;
+  return fwr_ReadError;
+}
+
 int TCliSession::Finish(int result, nlohmann::json fields, std::optional<int> exitStatus) {
+  if (!exitStatus && FConfigReadFailed && result == fwr_ReadError) exitStatus = ExitConfigReadFailed;
   const int exitCode = exitStatus ? *exitStatus : ExitCodeFromResult(result);
   fields["device"] = FOptions.Device;
   FOutput.Result(FCommand, result, exitCode, std::move(fields));

@@ -82,6 +82,10 @@ class TCliSession {
   // version and configuration, check that the action is possible over the
   // network and take the login. 0 or the engine's result.
   int PrepareAction();
+  // Checks a read of version and configuration that the engine reported as
+  // `result`: a configuration it could not read is reported, gives
+  // fwr_ReadError and makes Finish end with its own exit status.
+  int CheckConfigRead(int result);
   // Reports the result and gives the exit status (from the result unless given).
   int Finish(int result, nlohmann::json fields = nlohmann::json::object(),
              std::optional<int> exitStatus = std::nullopt);
@@ -93,6 +97,7 @@ class TCliSession {
  private:
   TDeviceCommandOptions FOptions;
   std::string FCommand;
+  bool FConfigReadFailed = false;
   TCliLogs FLogs;
   TOutput FOutput;
   TTarget FTarget;

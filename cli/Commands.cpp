@@ -18,6 +18,8 @@ std::string ExitCodeTable() {
       "   2  nothing to change\n";
   for (int code = -1; code >= fwr_LowestCode; --code)
     table += "  " + std::to_string(ExitCodeFromResult(code)) + "  " + ErrorText(code) + "\n";
+  table += "  " + std::to_string(ExitVersionReadFailed) + "  " + VersionReadFailedText + "\n";
+  table += "  " + std::to_string(ExitConfigReadFailed) + "  " + ConfigReadFailedText + "\n";
   table +=
       "  64  usage error (unknown option, bad DEVICE or --password, log directory)\n"
       "  70  internal error\n";

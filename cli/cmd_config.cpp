@@ -174,7 +174,7 @@ std::string FamilyErrors(const TSettings &s, bool esp) {
 int ShowConfig(TCliSession &session) {
   TZorFirmwareClass &engine = session.Engine();
   std::string err;
-  const int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+  const int result = session.CheckConfigRead(engine.GetDeviceFirmwareVersionAndFlash(true, err));
   nlohmann::json fields;
   const TZor_FlashVariables &config = engine.GetFlashVariables();
   if (config.updated) {
@@ -230,10 +230,9 @@ int FollowMovedDevice(TCliSession &session, nlohmann::json &fields) {
   moved->SetDeviceManagementPort(port);
   engine.SetOwnedDevice(std::move(moved));
   std::string err;
-  const int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+  const int result = session.CheckConfigRead(engine.GetDeviceFirmwareVersionAndFlash(true, err));
   if (!err.empty()) fields["error"] = err;
   if (result != 0) return result;
-  if (!engine.GetFlashVariables().updated) return fwr_ReadError;
   fields["config"] = ConfigView(engine.GetFlashVariables(), IsEspDevice(engine.GetBaseDevice()));
   PrintConfigView(session.Output(), fields["config"]);
   return 0;
@@ -241,9 +240,8 @@ int FollowMovedDevice(TCliSession &session, nlohmann::json &fields) {
 
 int SetConfig(TCliSession &session, const TSettings &settings) {
   TZorFirmwareClass &engine = session.Engine();
-  int result = session.PrepareAction();
+  int result = session.CheckConfigRead(session.PrepareAction());
   const TZor_FlashVariables &old = engine.GetFlashVariables();
-  if (result == 0 && !old.updated) result = fwr_ReadError;
   if (result != 0) return session.Finish(result);
   const bool esp = IsEspDevice(engine.GetBaseDevice());
   TZor_FlashVariables record = old;

@@ -46,7 +46,7 @@ int RunInfo(const TDeviceCommandOptions &options) {
   if (int rc = session.Start("info")) return rc;
   TZorFirmwareClass &engine = session.Engine();
   std::string err;
-  const int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+  int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
   nlohmann::json fields;
   fields["version"] = VersionJson(engine);
   const TZor_FlashVariables &config = engine.GetFlashVariables();
@@ -55,6 +55,7 @@ int RunInfo(const TDeviceCommandOptions &options) {
   if (!err.empty()) fields["error"] = err;
   if (engine.GetFirmwareVersion() >= 0) PrintVersion(session.Output(), fields["version"]);
   if (config.updated) PrintConfigView(session.Output(), fields["config"]);
+  result = session.CheckConfigRead(result);
   return session.Finish(result, std::move(fields));
 }
 

@@ -3,21 +3,56 @@
 // user must answer. Every failing run must leave the device without a session.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "firmware/Uploader_Common.h"
+#include "sim/SimEsp.h"
+#include "sim/SimFaults.h"
 #include "tests/cli/ZorfwRun.h"
 
 using namespace zor;
 using namespace zor::cli::test;
+namespace fs = std::filesystem;
 
 namespace {
 
 class Zorfw : public testing::Test {
  protected:
   void SetUp() override { cli::ClearInterrupt(); }
-  void TearDown() override { cli::ClearInterrupt(); }
+  void TearDown() override {
+    cli::ClearInterrupt();
+    std::error_code ec;
+    fs::remove_all(FDir, ec);
+  }
+
+  std::string WriteFile(const std::string &name, const std::string &content) {
+    fs::create_directories(FDir);
+    const fs::path path = FDir / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  fs::path FDir = fs::temp_directory_path() / ("zorfw_fail_" + std::to_string(::getpid()) + "_" +
+                                               testing::UnitTest::GetInstance()->current_test_info()->name());
 };
+
+// An ESP image as the device checks it: its first byte is the image magic.
+std::string EspImage(size_t size) {
+  std::string image(size, '\x5A');
+  image[0] = static_cast<char>(SimEspImageMagic);
+  return image;
+}
+
+// Every control request of `kinds` is answered `word` from now on.
+void AnswerAlways(TSim &sim, TSimFaultRule TSimLinkFaults::*rule, uint8_t kinds) {
+  TSimLinkFaults faults;
+  faults.*rule = TSimFaultRule{-1, kinds};
+  sim.Link().SetFaults(faults);
+}
 
 // info and config show the configuration under the same keys, those of --set.
 TEST_F(Zorfw, InfoAndConfigShowOneView) {
@@ -34,6 +69,53 @@ TEST_F(Zorfw, InfoAndConfigShowOneView) {
     EXPECT_EQ(view.contains("host"), esp) << view.dump();
     EXPECT_EQ(view.contains("nick"), !esp) << view.dump();
   }
+}
+
+// The configuration cannot be read (every command refused; an ESP device
+// sends its version unasked): info and config say so and end with 41, not 0.
+TEST_F(Zorfw, ConfigurationReadFailureIsNoSuccess) {
+  for (const char *command : {"info", "config"}) {
+    TSim sim(true);
+    ASSERT_TRUE(sim.Started());
+    AnswerAlways(sim, &TSimLinkFaults::AnswerBu, srkCmd);
+    const TRun run = RunCli(sim.Args(command));
+    EXPECT_EQ(run.Exit, cli::ExitConfigReadFailed) << command << "\n" << run.Text();
+    EXPECT_EQ(run.Result().value("exit_code", 0), cli::ExitConfigReadFailed);
+    EXPECT_TRUE(run.Result()["config"].is_null()) << run.Text();
+    EXPECT_TRUE(run.Has("error", cli::ConfigReadFailedText)) << run.Text();
+    // KNOWN FAULT (being mended in the engine): a failed read ends the session
+    // without DISCONN and leaves the user slot taken.
+    EXPECT_TRUE(sim.AllUsersGone()) << command << ": user slot left\n" << sim.Notes();
+  }
+}
+
+// The update went through, but the device cannot be read afterwards: zorfw
+// reports it and ends with 40 instead of a plain success.
+TEST_F(Zorfw, VersionReadAfterUpdateFailureIsNoSuccess) {
+  TSim sim(true);
+  ASSERT_TRUE(sim.Started());
+  const std::string file = WriteFile("LUM2_fw.bin", EspImage(3000));
+  TRun run;
+  std::thread zorfw([&] {
+    std::vector<std::string> args = sim.Args("update");
+    args.push_back(file);
+    run = RunCli(args);
+  });
+  // Once the device switched partitions it restarts; from then on it refuses
+  // every new session.
+  const uint32_t begin = platform::GetTicks();
+  bool switched = false;
+  while (!(switched = FindNote(sim.Log(), "update partition") >= 0) && platform::TicksSince(begin) < 60000)
+    platform::SleepMs(1);
+  AnswerAlways(sim, &TSimLinkFaults::AnswerAb, srkConnect);
+  zorfw.join();
+  ASSERT_TRUE(switched) << run.Text();
+  EXPECT_TRUE(sim.Device().GetPersistent().UpdatePartitionActive);
+  EXPECT_EQ(run.Exit, cli::ExitVersionReadFailed) << run.Text() << sim.Notes();
+  EXPECT_TRUE(run.Has("ok", "Firmware update was successful")) << run.Text();
+  EXPECT_TRUE(run.Has("error", cli::VersionReadFailedText)) << run.Text();
+  EXPECT_FALSE(run.Result().contains("firmware_after")) << run.Text();
+  EXPECT_TRUE(sim.AllUsersGone()) << sim.Notes();
 }
 
 }  // namespace
