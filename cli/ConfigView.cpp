@@ -24,9 +24,9 @@ const std::vector<TConfigKey> &ConfigKeys() {
       {"start-interval", TKeyFamily::Esp, "start-up report interval 0..13"},
       {"ref-error", TKeyFamily::Esp, "reference clock error option 0..2"},
       {"baud", TKeyFamily::Esp, "serial baud rate, a multiple of 100"},
-      {"ppi-interval", TKeyFamily::Any, "PPI interval 0 (no PPI)..13"},
-      {"ppi-offset", TKeyFamily::Any, "PPI offset in ms, below the interval"},
-      {"ppi-user", TKeyFamily::Any, "yes: PPI depends on the user"},
+      {"ppi-interval", TKeyFamily::Esp, "PPI interval 0 (no PPI)..13"},
+      {"ppi-offset", TKeyFamily::Esp, "PPI offset in ms, below the interval"},
+      {"ppi-user", TKeyFamily::Esp, "yes: PPI depends on the user"},
   };
   return keys;
 }
@@ -56,10 +56,7 @@ nlohmann::json ConfigView(const TZor_FlashVariables &f, bool esp) {
                    {"feature_text", esp ? f.GetHardFeatureESPString() : f.GetHardFeatureString()},
                    {"can-rx", IntToHex(f.CANRxID & ~CANExtendedBit, 8)},
                    {"can-tx", IntToHex(f.CANTxID & ~CANExtendedBit, 8)},
-                   {"can-ext", f.CANRxID != 0xFFFFFFFF && (f.CANRxID & CANExtendedBit) != 0},
-                   {"ppi-interval", f.GetPPIintervalIndex()},
-                   {"ppi-offset", f.GetPPIoffset()},
-                   {"ppi-user", f.GetPPIuserDependend()}};
+                   {"can-ext", f.CANRxID != 0xFFFFFFFF && (f.CANRxID & CANExtendedBit) != 0}};
   if (!esp) {
     j["nick"] = f.NickName;
     return j;
@@ -75,6 +72,9 @@ nlohmann::json ConfigView(const TZor_FlashVariables &f, bool esp) {
   }
   j["ref-error"] = f.GetHardRefError();
   j["baud"] = f.GetESPBaudRate();
+  j["ppi-interval"] = f.GetPPIintervalIndex();
+  j["ppi-offset"] = f.GetPPIoffset();
+  j["ppi-user"] = f.GetPPIuserDependend();
   return j;
 }
 

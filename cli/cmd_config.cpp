@@ -23,11 +23,11 @@ namespace zor::cli {
 namespace {
 
 std::string KeyHelp() {
-  std::string text =
-      "KEYS of --set (nick is ColdFire only; host, static-ip, start-*, ref-error, baud ESP only):\n";
+  std::string text = "KEYS of --set (a key of the other family is refused):\n";
   for (const TConfigKey &key : ConfigKeys()) {
-    char line[128];
-    std::snprintf(line, sizeof line, "  %-15s %s\n", key.Name, key.Help);
+    const char *family = key.Family == TKeyFamily::Any ? "" : FamilyName(key.Family == TKeyFamily::Esp);
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-15s %-9s%s\n", key.Name, family, key.Help);
     text += line;
   }
   return text;

@@ -5,10 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/ConfigView.h"
 #include "firmware/Uploader_Common.h"
 #include "sim/SimEsp.h"
 #include "sim/SimFaults.h"
@@ -116,6 +118,51 @@ TEST_F(Zorfw, VersionReadAfterUpdateFailureIsNoSuccess) {
   EXPECT_TRUE(run.Has("error", cli::VersionReadFailedText)) << run.Text();
   EXPECT_FALSE(run.Result().contains("firmware_after")) << run.Text();
   EXPECT_TRUE(sim.AllUsersGone()) << sim.Notes();
+}
+
+// A configuration write or a reset: what a refused setting must not cause.
+bool WritesOrResets(const std::vector<TSimCommandRecord> &log) {
+  for (const TSimCommandRecord &r : log) {
+    const std::string &b = r.Bytes;
+    if (b.size() >= 2 && uint8_t(b[0]) == 0x85 && (b[1] == 0x22 || b[1] == '%' || b[1] == 'P' || b[1] == 'Q'))
+      return true;
+  }
+  return false;
+}
+
+// Every key one family keeps is refused on a device of the other family
+// (valid value, so only the family refuses it): status 64, nothing written,
+// no restart, no session left.
+TEST_F(Zorfw, KeyOfTheOtherFamilyIsRefusedBeforeAnyWrite) {
+  const std::map<std::string, std::string> values = {
+      {"nick", "Bench"},     {"host", "lum-1"},       {"static-ip", "yes"}, {"feature", "7"},
+      {"start-mode", "2"},   {"start-interval", "3"}, {"ref-error", "1"},   {"baud", "9600"},
+      {"ppi-interval", "3"}, {"ppi-offset", "1"},     {"ppi-user", "yes"}};
+  for (bool esp : {false, true}) {
+    TSim sim(esp);
+    ASSERT_TRUE(sim.Started());
+    for (const cli::TConfigKey &key : cli::ConfigKeys()) {
+      if (cli::FamilyHasKey(key, esp)) continue;
+      ASSERT_TRUE(values.count(key.Name)) << "no test value for " << key.Name;
+      std::vector<std::string> args = sim.Args("config");
+      args.insert(args.end(), {"--set", std::string(key.Name) + "=" + values.at(key.Name)});
+      const TRun run = RunCli(args);
+      EXPECT_EQ(run.Exit, cli::ExitUsage) << key.Name << "\n" << run.Text();
+      EXPECT_TRUE(run.Has("error", std::string(key.Name) + " is not available on " + cli::FamilyName(esp)))
+          << run.Text();
+      EXPECT_FALSE(WritesOrResets(sim.Log())) << key.Name << "\n" << sim.Notes();
+      EXPECT_TRUE(sim.AllUsersGone()) << key.Name << "\n" << sim.Notes();
+    }
+  }
+}
+
+// The PPI settings live in the ESP storage only: a ColdFire device shows none.
+TEST_F(Zorfw, ColdfireShowsNoPpi) {
+  TSim sim(false);
+  ASSERT_TRUE(sim.Started());
+  const TRun run = RunCli(sim.Args("config"));
+  ASSERT_EQ(run.Exit, 0) << run.Text();
+  EXPECT_FALSE(run.Result()["config"].contains("ppi-interval")) << run.Text();
 }
 
 }  // namespace
