@@ -12,6 +12,7 @@
 #include "cli/Commands.h"
 #include "firmware/Zor_ConfigChecks.h"
 #include "foundation/LogUnit.h"
+#include "net/Zor_NetworkDevice.h"
 
 namespace zor::cli {
 
@@ -253,6 +254,9 @@ int TCliSession::PrepareAction() {
     }
   }
   FEngine->SetCryptPassword(login);
+  // The device logs in with it when it is opened for the action; the engine
+  // hands it over itself only for updates and configuration writes.
+  if (auto *net = dynamic_cast<TZor_NetworkDevice *>(FEngine->GetBaseDevice())) net->SetCryptPassword(login);
   return InterruptRequested() ? fwr_Canceled : 0;
 }
 

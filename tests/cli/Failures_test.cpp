@@ -165,4 +165,31 @@ TEST_F(Zorfw, ColdfireShowsNoPpi) {
   EXPECT_FALSE(run.Result()["config"].contains("ppi-interval")) << run.Text();
 }
 
+// factory logs in like update: a refused login stops it before the switch.
+TEST_F(Zorfw, FactoryLogsIn) {
+  for (bool refuse : {false, true}) {
+    cli::TSimDeviceOptions options;
+    if (refuse) options.Faults = {"refuse-login"};
+    TSim sim(true, options);
+    ASSERT_TRUE(sim.Started());
+    TSimPersistent state = sim.Device().GetPersistent();
+    state.UpdateImage = EspImage(1000);
+    state.UpdateImageValid = state.UpdatePartitionActive = true;
+    sim.Device().SetPersistent(state);
+    const TRun run = RunCli(sim.Args("factory"));
+    const std::vector<TSimCommandRecord> log = sim.Log();
+    const int login = FindNote(log, refuse ? "login refused" : "logged in");
+    ASSERT_GE(login, 0) << sim.Notes();
+    if (refuse) {
+      EXPECT_EQ(run.Exit, 10 - fwr_OpenError) << run.Text();
+      EXPECT_TRUE(sim.Device().GetPersistent().UpdatePartitionActive);
+      EXPECT_EQ(FindNote(log, "factory partition"), -1) << sim.Notes();
+    } else {
+      EXPECT_EQ(run.Exit, 0) << run.Text();
+      EXPECT_GT(FindNote(log, "factory partition"), login) << sim.Notes();
+    }
+    EXPECT_TRUE(sim.AllUsersGone()) << sim.Notes();
+  }
+}
+
 }  // namespace
