@@ -251,6 +251,11 @@ int SetConfig(TCliSession &session, const TSettings &settings) {
     session.Output().Note(errors, mtErr);
     return session.Finish(fwr_InvalidParameter, {{"error", errors}}, ExitUsage);
   }
+  // The window's question before a ColdFire nick name is cleared.
+  auto nick = settings.find("nick");
+  if (nick != settings.end() && nick->second.empty() &&
+      !engine.GetAppServices().Confirm("Do you really want to clear the nickname?"))
+    return session.Finish(fwr_Canceled);
   nlohmann::json fields{{"before", ConfigView(old, esp)}, {"after", ConfigView(record, esp)}};
   // Typing what the device already holds is no change: spare it the write and restart.
   if (fields["before"] == fields["after"]) record.ChangedFlags = old.ChangedFlags;

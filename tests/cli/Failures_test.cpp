@@ -2,7 +2,9 @@
 // wrong: reads that fail, settings the device does not have, questions the
 // user must answer. Every failing run must leave the device without a session.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -187,6 +189,36 @@ TEST_F(Zorfw, FactoryLogsIn) {
     } else {
       EXPECT_EQ(run.Exit, 0) << run.Text();
       EXPECT_GT(FindNote(log, "factory partition"), login) << sim.Notes();
+    }
+    EXPECT_TRUE(sim.AllUsersGone()) << sim.Notes();
+  }
+}
+
+// Clearing the ColdFire nick name needs a Yes: without a terminal the answer
+// is No and nothing is written; --yes clears it.
+TEST_F(Zorfw, ClearingTheNickNameAsksFirst) {
+  // No terminal to ask on, also when the test itself runs in one.
+  ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+  for (bool yes : {false, true}) {
+    TSim sim(false);
+    ASSERT_TRUE(sim.Started());
+    TSimPersistent state = sim.Device().GetPersistent();
+    state.Flash.replace(CFConfigAddress, 6, std::string("Bench\0", 6));
+    sim.Device().SetPersistent(state);
+    std::vector<std::string> args = sim.Args("config");
+    args.insert(args.end(), {"--set", "nick="});
+    if (yes) args.push_back("--yes");
+    const TRun run = RunCli(args);
+    EXPECT_TRUE(run.Has("warning", "Do you really want to clear the nickname?")) << run.Text();
+    const std::string nick = sim.Device().GetPersistent().Flash.substr(CFConfigAddress, 6);
+    if (yes) {
+      EXPECT_EQ(run.Exit, 0) << run.Text();
+      EXPECT_EQ(run.Result()["after"].value("nick", "?"), "") << run.Text();
+      EXPECT_EQ(nick, std::string(6, '\xFF'));
+    } else {
+      EXPECT_EQ(run.Exit, 1) << run.Text();
+      EXPECT_FALSE(WritesOrResets(sim.Log())) << sim.Notes();
+      EXPECT_EQ(nick, std::string("Bench\0", 6));
     }
     EXPECT_TRUE(sim.AllUsersGone()) << sim.Notes();
   }
