@@ -22,8 +22,11 @@ std::atomic<bool> GInterrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 extern "C" void OnInterrupt(int sig) {
-  // A second Ctrl-C means "now": the default action ends the program.
-  if (GInterrupted.exchange(true) && sig == SIGINT) ::signal(SIGINT, SIG_DFL);
+  if (!GInterrupted.exchange(true)) return;
+  // A second signal, of either kind, means "now": its default action ends the
+  // program as soon as the handler returns and unblocks it.
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
 }
 
 // A file descriptor on the controlling terminal, closed on leaving.

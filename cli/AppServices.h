@@ -15,7 +15,8 @@
 namespace zor::cli {
 
 // Ctrl-C and SIGTERM only set a flag; the engine sees it as Cancel the next
-// time it lets pending messages run. A second Ctrl-C ends the program at once.
+// time it lets pending messages run. A second one of either ends the program
+// at once.
 void InstallInterruptHandler();
 bool InterruptRequested();
 // What Ctrl-C does, for callers without a signal (tests).

@@ -14,7 +14,8 @@ std::string ExitCodeTable() {
   std::string table =
       "Exit status:\n"
       "   0  success\n"
-      "   1  canceled by user (Ctrl-C: the device is reset and closed first)\n"
+      "   1  canceled by user (Ctrl-C or SIGTERM: the device is reset and closed first; a second one ends at "
+      "once)\n"
       "   2  nothing to change\n";
   for (int code = -1; code >= fwr_LowestCode; --code)
     table += "  " + std::to_string(ExitCodeFromResult(code)) + "  " + ErrorText(code) + "\n";

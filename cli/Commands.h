@@ -6,7 +6,7 @@
 namespace zor::cli {
 
 // Exit status of zorfw, from the engine's result code:
-//   0  success            1  canceled by user (also Ctrl-C)   2  nothing to change
+//   0  success            1  canceled by user (also Ctrl-C, SIGTERM)   2  nothing to change
 //   10 + n  the engine's failure -n (11 "File not found" ... 30 "Hardware fault")
 //   40 the update succeeded, but the version read after it failed
 //   41 the configuration could not be read
