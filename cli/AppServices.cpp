@@ -185,7 +185,7 @@ void AddDeviceOptions(CLI::App &cmd, TDeviceCommandOptions &o) {
   sim->add_flag("--sim-bootloader", o.Sim.BootLoader, "Start in boot-loader mode (ColdFire)");
   sim->add_option("--sim-restart-ms", o.Sim.RestartMs, "Silence after a reset or after programming");
   sim->add_option("--sim-fault", o.Sim.Faults,
-                  "never-ready, no-restart, refuse-login or program-status=N (repeatable)")
+                  "never-ready, no-restart, refuse-login, program-status=N or refuse-commands (repeatable)")
       ->allow_extra_args(false)
       ->check([](const std::string &fault) {
         std::string error;
