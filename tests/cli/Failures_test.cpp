@@ -51,7 +51,7 @@ std::string EspImage(size_t size) {
   return image;
 }
 
-// Every control request of `kinds` is answered `word` from now on.
+// From now on every control request of `kinds` gets the forced answer of `rule`.
 void AnswerAlways(TSim &sim, TSimFaultRule TSimLinkFaults::*rule, uint8_t kinds) {
   TSimLinkFaults faults;
   faults.*rule = TSimFaultRule{-1, kinds};
