@@ -12,6 +12,7 @@
 #include "cli/Commands.h"
 #include "firmware/Zor_ConfigChecks.h"
 #include "foundation/LogUnit.h"
+#include "net/Zor_NetworkDevice.h"
 
 namespace zor::cli {
 
@@ -21,8 +22,11 @@ std::atomic<bool> GInterrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 extern "C" void OnInterrupt(int sig) {
-  // A second Ctrl-C means "now": the default action ends the program.
-  if (GInterrupted.exchange(true) && sig == SIGINT) ::signal(SIGINT, SIG_DFL);
+  if (!GInterrupted.exchange(true)) return;
+  // A second signal, of either kind, means "now": its default action ends the
+  // program as soon as the handler returns and unblocks it.
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
 }
 
 // A file descriptor on the controlling terminal, closed on leaving.
@@ -181,7 +185,7 @@ void AddDeviceOptions(CLI::App &cmd, TDeviceCommandOptions &o) {
   sim->add_flag("--sim-bootloader", o.Sim.BootLoader, "Start in boot-loader mode (ColdFire)");
   sim->add_option("--sim-restart-ms", o.Sim.RestartMs, "Silence after a reset or after programming");
   sim->add_option("--sim-fault", o.Sim.Faults,
-                  "never-ready, no-restart, refuse-login or program-status=N (repeatable)")
+                  "never-ready, no-restart, refuse-login, program-status=N or refuse-commands (repeatable)")
       ->allow_extra_args(false)
       ->check([](const std::string &fault) {
         std::string error;
@@ -253,10 +257,21 @@ int TCliSession::PrepareAction() {
     }
   }
   FEngine->SetCryptPassword(login);
+  // The device logs in with it when it is opened for the action; the engine
+  // hands it over itself only for updates and configuration writes.
+  if (auto *net = dynamic_cast<TZor_NetworkDevice *>(FEngine->GetBaseDevice())) net->SetCryptPassword(login);
   return InterruptRequested() ? fwr_Canceled : 0;
 }
 
+int TCliSession::CheckConfigRead(int result) {
+  if (result != 0 || FEngine->GetFlashVariables().updated) return result;
+  FOutput.Note(ConfigReadFailedText, mtErr);
+  FConfigReadFailed = true;
+  return fwr_ReadError;
+}
+
 int TCliSession::Finish(int result, nlohmann::json fields, std::optional<int> exitStatus) {
+  if (!exitStatus && FConfigReadFailed && result == fwr_ReadError) exitStatus = ExitConfigReadFailed;
   const int exitCode = exitStatus ? *exitStatus : ExitCodeFromResult(result);
   fields["device"] = FOptions.Device;
   FOutput.Result(FCommand, result, exitCode, std::move(fields));

@@ -15,7 +15,8 @@
 namespace zor::cli {
 
 // Ctrl-C and SIGTERM only set a flag; the engine sees it as Cancel the next
-// time it lets pending messages run. A second Ctrl-C ends the program at once.
+// time it lets pending messages run. A second one of either ends the program
+// at once.
 void InstallInterruptHandler();
 bool InterruptRequested();
 // What Ctrl-C does, for callers without a signal (tests).
@@ -82,6 +83,10 @@ class TCliSession {
   // version and configuration, check that the action is possible over the
   // network and take the login. 0 or the engine's result.
   int PrepareAction();
+  // Checks a read of version and configuration that the engine reported as
+  // `result`: a configuration it could not read is reported, gives
+  // fwr_ReadError and makes Finish end with its own exit status.
+  int CheckConfigRead(int result);
   // Reports the result and gives the exit status (from the result unless given).
   int Finish(int result, nlohmann::json fields = nlohmann::json::object(),
              std::optional<int> exitStatus = std::nullopt);
@@ -93,6 +98,7 @@ class TCliSession {
  private:
   TDeviceCommandOptions FOptions;
   std::string FCommand;
+  bool FConfigReadFailed = false;
   TCliLogs FLogs;
   TOutput FOutput;
   TTarget FTarget;

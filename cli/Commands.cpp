@@ -14,10 +14,13 @@ std::string ExitCodeTable() {
   std::string table =
       "Exit status:\n"
       "   0  success\n"
-      "   1  canceled by user (Ctrl-C: the device is reset and closed first)\n"
+      "   1  canceled by user (Ctrl-C or SIGTERM: the device is reset and closed first; a second one ends at "
+      "once)\n"
       "   2  nothing to change\n";
   for (int code = -1; code >= fwr_LowestCode; --code)
     table += "  " + std::to_string(ExitCodeFromResult(code)) + "  " + ErrorText(code) + "\n";
+  table += "  " + std::to_string(ExitVersionReadFailed) + "  " + VersionReadFailedText + "\n";
+  table += "  " + std::to_string(ExitConfigReadFailed) + "  " + ConfigReadFailedText + "\n";
   table +=
       "  64  usage error (unknown option, bad DEVICE or --password, log directory)\n"
       "  70  internal error\n";

@@ -6,10 +6,16 @@
 namespace zor::cli {
 
 // Exit status of zorfw, from the engine's result code:
-//   0  success            1  canceled by user (also Ctrl-C)   2  nothing to change
+//   0  success            1  canceled by user (also Ctrl-C, SIGTERM)   2  nothing to change
 //   10 + n  the engine's failure -n (11 "File not found" ... 30 "Hardware fault")
+//   40 the update succeeded, but the version read after it failed
+//   41 the configuration could not be read
 //   64 usage error        70 internal error
+inline constexpr int ExitVersionReadFailed = 40;
+inline constexpr int ExitConfigReadFailed = 41;
 inline constexpr int ExitUsage = 64;
+inline constexpr const char *VersionReadFailedText = "Version read after the update failed";
+inline constexpr const char *ConfigReadFailedText = "Configuration read failed";
 inline constexpr int ExitInternal = 70;
 int ExitCodeFromResult(int result);
 // The table above with every failure text, for --help.

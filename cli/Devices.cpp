@@ -32,7 +32,9 @@ bool ParseNumber(const std::string &text, uint32_t &value) {
   }
 }
 
-void ApplyFault(const std::string &fault, TSimFaults &faults) {
+// The faults a --sim-fault value names: of the device model or of its link.
+void ApplyFault(const std::string &fault, TSimFaults &faults, TSimLinkFaults &linkFaults) {
+  if (fault == "refuse-commands") linkFaults.AnswerBu = TSimFaultRule{-1, srkCmd};
   if (fault == "never-ready") faults.NeverReady = true;
   if (fault == "no-restart") faults.NoRestart = true;
   if (fault == "refuse-login") faults.RefuseLogin = true;
@@ -71,7 +73,9 @@ bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::s
 
 bool CheckSimFault(const std::string &fault, std::string &error) {
   uint32_t status = 0;
-  if (fault == "never-ready" || fault == "no-restart" || fault == "refuse-login") return true;
+  if (fault == "never-ready" || fault == "no-restart" || fault == "refuse-login" ||
+      fault == "refuse-commands")
+    return true;
   if (StartsWith(fault, "program-status=") && ParseNumber(fault.substr(15), status)) return true;
   error = "unknown simulator fault: " + fault;
   return false;
@@ -92,7 +96,8 @@ std::unique_ptr<TSimHost> TSimHost::Start(bool esp, const TSimDeviceOptions &opt
   config.Timings.RestartSilentMs = options.RestartMs;
   config.LogId = logId;
   TSimFaults faults;
-  for (const std::string &f : options.Faults) ApplyFault(f, faults);
+  TSimLinkFaults linkFaults;
+  for (const std::string &f : options.Faults) ApplyFault(f, faults, linkFaults);
 
   // The network device talks to the control port 1024, so the device needs
   // a loopback address of its own where that port is free.
@@ -107,6 +112,7 @@ std::unique_ptr<TSimHost> TSimHost::Start(bool esp, const TSimDeviceOptions &opt
     link.ControlPort = TZor_NetworkDevice::ControlPort;
     link.LogId = logId;
     sim->FLink = std::make_unique<TSimNetLink>(*sim->FDevice, link);
+    sim->FLink->SetFaults(linkFaults);
     if (sim->FLink->Start()) {
       sim->FAddress = "127.0.0." + std::to_string(host);
       return sim;

@@ -35,7 +35,9 @@ struct TSimDeviceOptions {
   // Long enough that the engine's pings, 50 ms apart, see the device go down
   // even on a loaded machine (a missed silence reads as "no reset").
   uint32_t RestartMs = 1500;
-  std::vector<std::string> Faults;  // never-ready, no-restart, refuse-login, program-status=N
+  // never-ready, no-restart, refuse-login, program-status=N, refuse-commands
+  // (every command frame answered "bu")
+  std::vector<std::string> Faults;
 };
 
 // Checks a --sim-fault value; false with the reason.
@@ -54,6 +56,7 @@ class TSimHost {
                                          std::string &error);
   const std::string &GetAddress() const { return FAddress; }
   TSimDevice &GetDevice() { return *FDevice; }
+  TSimNetLink &GetLink() { return *FLink; }
 
  private:
   TSimHost() = default;

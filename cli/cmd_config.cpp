@@ -11,7 +11,9 @@
 
 #include "cli/AppServices.h"
 #include "cli/Commands.h"
+#include "cli/ConfigView.h"
 #include "firmware/Zor_ConfigChecks.h"
+#include "foundation/Zor_Utils.h"
 #include "net/Zor_NetworkDevice.h"
 #include "platform/Zor_Sys.h"
 #include "platform/Zor_Tcp.h"
@@ -20,52 +22,12 @@ namespace zor::cli {
 
 namespace {
 
-enum class TFamily : uint8_t { Any, Coldfire, Esp };
-
-struct TKey {
-  const char *Name;
-  TFamily Family;
-  const char *Help;
-};
-
-// The keys of --set, in the order they are applied: a PPI interval before the
-// offset checked against it, the CAN format after the identifiers.
-const std::vector<TKey> &Keys() {
-  static const std::vector<TKey> keys = {
-      {"serial", TFamily::Any, "serial number, up to 8 hex digits"},
-      {"nick", TFamily::Coldfire, "nick name, up to 40 characters, none of , . :"},
-      {"host", TFamily::Esp, "host name, 1 to 40 of a-z A-Z 0-9 -"},
-      {"ip", TFamily::Any, "IP address, dotted"},
-      {"subnet", TFamily::Any, "subnet mask, dotted"},
-      {"gateway", TFamily::Any, "standard gateway, dotted"},
-      {"static-ip", TFamily::Esp, "yes: the IP address above, no: DHCP"},
-      {"feature", TFamily::Coldfire, "hardware feature word, hex 1..FF or FFFF"},
-      {"can-rx", TFamily::Any, "CAN receive ID, hex"},
-      {"can-tx", TFamily::Any, "CAN transmit ID, hex"},
-      {"can-ext", TFamily::Any, "yes: extended CAN identifiers, no: standard"},
-      {"start-mode", TFamily::Esp, "start-up report mode 0..5, or default"},
-      {"start-interval", TFamily::Esp, "start-up report interval 0..13"},
-      {"ref-error", TFamily::Esp, "reference clock error option 0..2"},
-      {"baud", TFamily::Esp, "serial baud rate, a multiple of 100"},
-      {"ppi-interval", TFamily::Any, "PPI interval 0 (no PPI)..13"},
-      {"ppi-offset", TFamily::Any, "PPI offset in ms, below the interval"},
-      {"ppi-user", TFamily::Any, "yes: PPI depends on the user"},
-  };
-  return keys;
-}
-
-const TKey *FindKey(const std::string &name) {
-  for (const TKey &key : Keys())
-    if (name == key.Name) return &key;
-  return nullptr;
-}
-
 std::string KeyHelp() {
-  std::string text =
-      "KEYS of --set (nick is ColdFire only; host, static-ip, start-*, ref-error, baud ESP only):\n";
-  for (const TKey &key : Keys()) {
-    char line[128];
-    std::snprintf(line, sizeof line, "  %-15s %s\n", key.Name, key.Help);
+  std::string text = "KEYS of --set (a key of the other family is refused):\n";
+  for (const TConfigKey &key : ConfigKeys()) {
+    const char *family = key.Family == TKeyFamily::Any ? "" : FamilyName(key.Family == TKeyFamily::Esp);
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-15s %-9s%s\n", key.Name, family, key.Help);
     text += line;
   }
   return text;
@@ -78,7 +40,7 @@ bool ParseSettings(const std::vector<std::string> &texts, TSettings &settings, s
   for (const std::string &text : texts) {
     const size_t eq = text.find('=');
     const std::string name = text.substr(0, eq);
-    if (eq == std::string::npos || FindKey(name) == nullptr) {
+    if (eq == std::string::npos || FindConfigKey(name) == nullptr) {
       error = "--set: unknown setting \"" + text + "\" (see --help)";
       return false;
     }
@@ -137,18 +99,13 @@ void ApplyCAN(TZor_FlashVariables &record, const TSettings &s, std::string &erro
   bool extended = (record.CANRxID & CANExtendedBit) != 0 && record.CANRxID != 0xFFFFFFFF;
   bool extendedGiven = false;
   ApplyYesNo(s, "can-ext", errors, [&](bool v) { extended = v, extendedGiven = true; });
-  auto hex = [](uint32_t v) {
-    char buf[12];
-    std::snprintf(buf, sizeof buf, "%X", v & ~CANExtendedBit);
-    return std::string(buf);
-  };
   for (bool transmit : {false, true}) {
     auto it = s.find(transmit ? "can-tx" : "can-rx");
     const uint32_t current = transmit ? record.CANTxID : record.CANRxID;
     if (it != s.end())
       AddConfigError(errors, ApplyCANID(record, transmit, it->second, extended));
     else if (extendedGiven && current != 0xFFFFFFFF)  // only the format changes: keep the identifier
-      AddConfigError(errors, ApplyCANID(record, transmit, hex(current), extended));
+      AddConfigError(errors, ApplyCANID(record, transmit, IntToHex(current & ~CANExtendedBit, 1), extended));
   }
 }
 
@@ -208,77 +165,21 @@ std::string PreCheckSettings(const TSettings &s) {
 // Keys the device's family does not have.
 std::string FamilyErrors(const TSettings &s, bool esp) {
   std::string errors;
-  for (const auto &[name, value] : s) {
-    const TFamily family = FindKey(name)->Family;
-    if (family != TFamily::Any && (family == TFamily::Esp) != esp)
-      AddConfigError(errors, name + " is not available on " + (esp ? "ESP" : "ColdFire") + " devices");
-  }
+  for (const auto &[name, value] : s)
+    if (!FamilyHasKey(*FindConfigKey(name), esp))
+      AddConfigError(errors, name + " is not available on " + FamilyName(esp) + " devices");
   return errors;
-}
-
-bool IsEsp(TZorFirmwareClass &engine) {
-  const TZor_BaseDevice *device = engine.GetBaseDevice();
-  return device != nullptr && device->GetPeerType() == ptESP;
-}
-
-std::string Hex(uint32_t value, int digits) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%0*X", digits, value);
-  return buf;
-}
-
-// The configuration under the names of --set, so a shown value can be typed back.
-nlohmann::json ConfigJson(const TZor_FlashVariables &f, bool esp) {
-  nlohmann::json j{{"serial", Hex(f.SerialNumber, 8)},
-                   {"ip", f.IPAddress},
-                   {"subnet", f.Subnetmask},
-                   {"gateway", f.Gateway},
-                   {"feature", Hex(f.HardFeature, 4)},
-                   {"feature_text", esp ? f.GetHardFeatureESPString() : f.GetHardFeatureString()},
-                   {"can-rx", Hex(f.CANRxID & ~CANExtendedBit, 8)},
-                   {"can-tx", Hex(f.CANTxID & ~CANExtendedBit, 8)},
-                   {"can-ext", f.CANRxID != 0xFFFFFFFF && (f.CANRxID & CANExtendedBit) != 0},
-                   {"ppi-interval", f.GetPPIintervalIndex()},
-                   {"ppi-offset", f.GetPPIoffset()},
-                   {"ppi-user", f.GetPPIuserDependend()}};
-  if (!esp) {
-    j["nick"] = f.NickName;
-    return j;
-  }
-  j["host"] = f.NickName;
-  j["static-ip"] = f.IsHardESPstaticIP();
-  std::optional<TZor_StartSetting> start = DecodeStartSetting(f.GetHard24_31());
-  if (start && !start->UserDefined) {
-    j["start-mode"] = "default";
-  } else if (start) {
-    j["start-mode"] = start->Mode;
-    j["start-interval"] = start->Interval;
-  }
-  j["ref-error"] = f.GetHardRefError();
-  j["baud"] = f.GetESPBaudRate();
-  return j;
-}
-
-void PrintConfig(TOutput &out, const nlohmann::json &config) {
-  for (const TKey &key : Keys()) {
-    auto it = config.find(key.Name);
-    if (it == config.end()) continue;
-    std::string text = it->is_string() ? it->get<std::string>() : it->dump();
-    if (it->is_boolean()) text = it->get<bool>() ? "yes" : "no";
-    if (std::string(key.Name) == "feature") text += " " + config["feature_text"].get<std::string>();
-    out.Field(key.Name, text);
-  }
 }
 
 int ShowConfig(TCliSession &session) {
   TZorFirmwareClass &engine = session.Engine();
   std::string err;
-  const int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+  const int result = session.CheckConfigRead(engine.GetDeviceFirmwareVersionAndFlash(true, err));
   nlohmann::json fields;
   const TZor_FlashVariables &config = engine.GetFlashVariables();
   if (config.updated) {
-    fields["config"] = ConfigJson(config, IsEsp(engine));
-    PrintConfig(session.Output(), fields["config"]);
+    fields["config"] = ConfigView(config, IsEspDevice(engine.GetBaseDevice()));
+    PrintConfigView(session.Output(), fields["config"]);
   } else {
     fields["config"] = nullptr;
   }
@@ -329,22 +230,20 @@ int FollowMovedDevice(TCliSession &session, nlohmann::json &fields) {
   moved->SetDeviceManagementPort(port);
   engine.SetOwnedDevice(std::move(moved));
   std::string err;
-  const int result = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+  const int result = session.CheckConfigRead(engine.GetDeviceFirmwareVersionAndFlash(true, err));
   if (!err.empty()) fields["error"] = err;
   if (result != 0) return result;
-  if (!engine.GetFlashVariables().updated) return fwr_ReadError;
-  fields["config"] = ConfigJson(engine.GetFlashVariables(), IsEsp(engine));
-  PrintConfig(session.Output(), fields["config"]);
+  fields["config"] = ConfigView(engine.GetFlashVariables(), IsEspDevice(engine.GetBaseDevice()));
+  PrintConfigView(session.Output(), fields["config"]);
   return 0;
 }
 
 int SetConfig(TCliSession &session, const TSettings &settings) {
   TZorFirmwareClass &engine = session.Engine();
-  int result = session.PrepareAction();
+  int result = session.CheckConfigRead(session.PrepareAction());
   const TZor_FlashVariables &old = engine.GetFlashVariables();
-  if (result == 0 && !old.updated) result = fwr_ReadError;
   if (result != 0) return session.Finish(result);
-  const bool esp = IsEsp(engine);
+  const bool esp = IsEspDevice(engine.GetBaseDevice());
   TZor_FlashVariables record = old;
   std::string errors = FamilyErrors(settings, esp);
   if (errors.empty()) errors = ApplySettings(record, settings);
@@ -352,7 +251,12 @@ int SetConfig(TCliSession &session, const TSettings &settings) {
     session.Output().Note(errors, mtErr);
     return session.Finish(fwr_InvalidParameter, {{"error", errors}}, ExitUsage);
   }
-  nlohmann::json fields{{"before", ConfigJson(old, esp)}, {"after", ConfigJson(record, esp)}};
+  // The window's question before a ColdFire nick name is cleared.
+  auto nick = settings.find("nick");
+  if (nick != settings.end() && nick->second.empty() &&
+      !engine.GetAppServices().Confirm("Do you really want to clear the nickname?"))
+    return session.Finish(fwr_Canceled);
+  nlohmann::json fields{{"before", ConfigView(old, esp)}, {"after", ConfigView(record, esp)}};
   // Typing what the device already holds is no change: spare it the write and restart.
   if (fields["before"] == fields["after"]) record.ChangedFlags = old.ChangedFlags;
   result = engine.SetFlashVariables(record, true);

@@ -40,10 +40,18 @@ int RunUpdate(const TUpdateOptions &o) {
   result = engine.DoUpdate(o.FileName, o.Bootloader, engine.GetFlashVariables().SerialNumber);
   if (result == fwr_NoError) {
     out.Note("Firmware update was successful", mtOk);
-    // As the window does: show what the device runs now.
+    // As the window does: show what the device runs now. A device that does
+    // not tell is no plain success.
     std::string err;
-    if (engine.GetDeviceFirmwareVersionAndFlash(true, err) == 0)
+    const int read = engine.GetDeviceFirmwareVersionAndFlash(true, err);
+    if (read == fwr_NoError || read == fwr_ReferenceClockError) {
       fields["firmware_after"] = engine.GetFirmwareVersion();
+    } else {
+      out.Note(std::string(VersionReadFailedText) + ": " + ErrorText(read), mtErr);
+      fields["version_read"] = read;
+      if (!err.empty()) fields["error"] = err;
+      return session.Finish(result, std::move(fields), ExitVersionReadFailed);
+    }
   } else if (result == fwr_RePowerNeeded) {
     engine.GetAppServices().Notify("Bootloader updated!\r\nPlease first repower device and then click ok.");
   } else {

@@ -116,9 +116,13 @@ TEST(ExitCodes, EveryResultHasItsOwnStatus) {
   EXPECT_EQ(ExitCodeFromResult(2), 2);
   EXPECT_EQ(ExitCodeFromResult(-1), 11);
   EXPECT_EQ(ExitCodeFromResult(-20), 30);
-  EXPECT_EQ(ExitCodeFromResult(-21), ExitInternal);
+  EXPECT_EQ(ExitCodeFromResult(fwr_LowestCode - 1), ExitInternal);
+  // The front end's own failures stay clear of the engine's.
+  EXPECT_GT(ExitVersionReadFailed, ExitCodeFromResult(fwr_LowestCode));
   EXPECT_EQ(ExitCodeFromResult(3), ExitInternal);
   const std::string table = ExitCodeTable();
   EXPECT_NE(table.find("  30  Hardware fault\n"), std::string::npos);
+  EXPECT_NE(table.find("  40  Version read after the update failed\n"), std::string::npos);
+  EXPECT_NE(table.find("  41  Configuration read failed\n"), std::string::npos);
   EXPECT_NE(table.find("  64  usage error"), std::string::npos);
 }
