@@ -35,6 +35,8 @@ class FWWriteFailure : public ::testing::Test {
 TEST_F(FWWriteFailure, FailedWriteWithoutErrorCodeIsAWriteError) {
   for (TZor_DeviceType type : {Zor_HID, Zor_Remote}) {
     TFailingDevice dev(type);
+    std::string error;
+    ASSERT_TRUE(dev.OpenPort(error));  // a network device sends only within a session
     dev.FailCodes = {Zor_No_Err};
     EXPECT_EQ(FEngine.WriteDevice(&dev, CmdStop()), fwr_WriteError) << static_cast<int>(type);
     EXPECT_EQ(FEngine.GetDeviceResult(), fwr_WriteError) << static_cast<int>(type);
