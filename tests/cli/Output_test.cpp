@@ -116,7 +116,9 @@ TEST(ExitCodes, EveryResultHasItsOwnStatus) {
   EXPECT_EQ(ExitCodeFromResult(2), 2);
   EXPECT_EQ(ExitCodeFromResult(-1), 11);
   EXPECT_EQ(ExitCodeFromResult(-20), 30);
-  EXPECT_EQ(ExitCodeFromResult(-21), ExitInternal);
+  EXPECT_EQ(ExitCodeFromResult(-21), 31);
+  EXPECT_EQ(ExitCodeFromResult(-22), 32);
+  EXPECT_EQ(ExitCodeFromResult(-23), ExitInternal);
   EXPECT_EQ(ExitCodeFromResult(3), ExitInternal);
   const std::string table = ExitCodeTable();
   EXPECT_NE(table.find("  30  Hardware fault\n"), std::string::npos);
