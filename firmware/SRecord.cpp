@@ -392,6 +392,23 @@ bool TEspImage::Open(const std::string &fileName, std::string &errorMessage) {
   return true;
 }
 
+std::string TEspImage::ReadHead(size_t count) {
+  std::string head(count, '\0');
+  if (!FFile) return {};
+  std::rewind(FFile.get());
+  head.resize(std::fread(head.data(), 1, count, FFile.get()));
+  std::rewind(FFile.get());
+  return head;
+}
+
+std::optional<TEspImageHeader> ParseEspImageHeader(std::string_view head) {
+  if (head.size() < EspImageHeaderSize || static_cast<uint8_t>(head[0]) != EspImageMagic) return std::nullopt;
+  TEspImageHeader h;
+  h.Segments = static_cast<uint8_t>(head[1]);
+  for (int i = 7; i >= 4; --i) h.Entry = h.Entry << 8 | static_cast<uint8_t>(head[static_cast<size_t>(i)]);
+  return h;
+}
+
 void TEspImage::Close() {
   FFile.reset();
   FSize = 0;

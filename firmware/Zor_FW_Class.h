@@ -293,6 +293,8 @@ class TZorFirmwareClass {
   std::unique_ptr<TZor_BaseDevice> GetNewUsbItem(uint32_t serialNumber);
 
   // ---- update sequence (Zor_FW_Update.cpp) -----------------------------------------------
+  // Refuses a file that does not suit the device's family, before the device is touched.
+  int CheckFirmwareFile(TZor_BaseDevice *device, const std::string &filename, bool updateBootloader);
   int DoUpdateSteps(const std::string &filename, bool updateBootloader, uint32_t resetSerialNumber,
                     uint32_t deviceSerial, bool &resetOnExit);
   int DoUpdateTimerPatch(TZor_BaseDevice *device);

@@ -1,8 +1,12 @@
 // The firmware update as a whole: access check, open in tools mode, the
 // ColdFire or ESP programming path, the wait for the restarted device, and
 // the exit steps that reset an unfinished device and always close it.
+#include <algorithm>
+#include <cctype>
+
 #include "device/Zor_ColdfireAddresses.h"
 #include "device/Zor_ColdfireCommands.h"
+#include "firmware/SRecord.h"
 #include "firmware/Zor_FW_Class.h"
 #include "foundation/LogUnit.h"
 #include "foundation/Zor_Utils.h"
@@ -21,6 +25,12 @@ const std::string cTimerPatch(
 
 bool NeedsTimerPatch(int firmwareVersion) { return firmwareVersion >= 60 && firmwareVersion <= 62; }
 
+bool HasExtension(const std::string &name, const std::string &ext) {
+  if (name.size() < ext.size()) return false;
+  return std::equal(ext.rbegin(), ext.rend(), name.rbegin(),
+                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
 }  // namespace
 
 int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootloader,
@@ -33,7 +43,9 @@ int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootload
   MessageStars();
   FZustandNachReset = false;
 
-  int result = FConnectedUserString.empty() ? CheckConnectedUser() : fwr_NoError;
+  int result = CheckFirmwareFile(device, filename, updateBootloader);
+  if (result != fwr_NoError) return result;
+  result = FConnectedUserString.empty() ? CheckConnectedUser() : fwr_NoError;
   if (result == fwr_TooManyUser) {
     DoMessage("Firmware update denied: other users connected: \r\n" + FConnectedUserString, mtErr);
     LogStars();
@@ -67,6 +79,41 @@ int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootload
   }
   DoUpdateExit(result, resetOnExit, resetSerialNumber);
   return result;
+}
+
+int TZorFirmwareClass::CheckFirmwareFile(TZor_BaseDevice *device, const std::string &filename,
+                                         bool updateBootloader) {
+  TEspImage file;
+  std::string error;
+  if (!file.Open(filename, error)) {
+    DoMessage(error, mtErr);
+    return fwr_FileNotFound;
+  }
+  const std::string head = file.ReadHead(EspImageHeaderSize);
+  const std::string name = FileNameWithoutDirectory(filename);
+  // Devices whose controller is not known take the ColdFire path.
+  if (!IsESP(device)) {
+    if (IsSRecord(head)) return fwr_NoError;
+    DoMessage(name + " is not an S-record file: a ColdFire device takes a .s19 file", mtErr);
+    return updateBootloader ? fwr_NotBootloaderFile : fwr_NotFirmwareFile;
+  }
+  // An encrypted image is opened by the device alone; only its name can
+  // tell that it is a ColdFire file.
+  if (HasExtension(name, ".s19") || (!file.GetCrypted() && IsSRecord(head))) {
+    DoMessage(name + " is an S-record file: an ESP device takes a .bin image", mtErr);
+    return fwr_NotEspImage;
+  }
+  if (file.GetCrypted()) {
+    Log("TZorFirmwareClass.CheckFirmwareFile encrypted image, its header is checked by the device");
+    return fwr_NoError;
+  }
+  if (!head.empty() && static_cast<uint8_t>(head[0]) == EspImageMagic) return fwr_NoError;
+  DoMessage(name + " is not an ESP image: " +
+                (head.empty() ? std::string("the file is empty")
+                              : "its first byte is 0x" + IntToHex(static_cast<uint8_t>(head[0]), 2)) +
+                ", an ESP image starts with 0x" + IntToHex(EspImageMagic, 2),
+            mtErr);
+  return fwr_NotEspImage;
 }
 
 int TZorFirmwareClass::DoUpdateSteps(const std::string &filename, bool updateBootloader,

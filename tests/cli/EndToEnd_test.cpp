@@ -425,6 +425,26 @@ TEST_F(EndToEnd, FactorySwitchLeavesTheUpdatePartition) {
   EXPECT_TRUE(sim.AllUsersGone());
 }
 
+// zorfw check shows what an ESP image header tells; a plain file that is not
+// an ESP image is refused as the update would refuse it, before any device.
+TEST_F(EndToEnd, CheckReadsTheEspImageHeader) {
+  std::string image = EspImage(300, 4);
+  image.replace(1, 7, std::string("\x03\x02\x20\x74\x0A\x08\x40", 7));
+  TRun run = RunZorfw({"check", "--json", WriteFile("LUM2_fw.bin", image)});
+  ASSERT_EQ(run.Exit, 0) << run.Output;
+  nlohmann::json j = nlohmann::json::parse(run.Output);
+  EXPECT_EQ(j.value("segments", 0), 3);
+  EXPECT_EQ(j.value("entry", 0u), 0x40080A74u);
+
+  run = RunZorfw({"check", WriteFile("passwd.bin", "root:x:0:0:root:/root:/bin/sh\n")});
+  EXPECT_EQ(run.Exit, 10 - fwr_NotEspImage);
+  EXPECT_NE(run.Output.find("not the ESP image magic 0xE9"), std::string::npos) << run.Output;
+  // An encrypted image is the device's to open.
+  run = RunZorfw({"check", "--json", WriteFile("LUM2_fw_Blow.bin", "\x17 encrypted")});
+  EXPECT_EQ(run.Exit, 0) << run.Output;
+  EXPECT_TRUE(nlohmann::json::parse(run.Output)["segments"].is_null());
+}
+
 // ------------------------------------------------------------------ cancel
 
 // Ctrl-C at several points: the engine stops at its next check, starts
@@ -568,6 +588,13 @@ INSTANTIATE_TEST_SUITE_P(
                     TFailureCase{"BootLoaderRecord", false, nullptr, "boot.s19",
                                  SLine(3, 0x3FF0, std::string(16, '\x11')) + "\r\n" + MakeUserImage(2).Text,
                                  fwr_NotFirmwareFile, "error", "Transmit canceled: ", true, false},
+                    // The file does not suit the device: refused before the device is opened.
+                    TFailureCase{"NotEspImage", true, nullptr, "passwd.bin", "root:x:0:0:root:/root:/bin/sh\n",
+                                 fwr_NotEspImage, "error", "passwd.bin is not an ESP image", false, false},
+                    TFailureCase{"S19ToEsp", true, nullptr, "fw.s19", MakeUserImage(2).Text, fwr_NotEspImage,
+                                 "error", "fw.s19 is an S-record file", false, false},
+                    TFailureCase{"BinToColdfire", false, nullptr, "LUM2_fw.bin", EspImage(3000, 2),
+                                 fwr_NotFirmwareFile, "error", "LUM2_fw.bin is not an S-record file", false, false},
                     TFailureCase{"OtherUser", false, OtherUser, "fw.s19", MakeUserImage(2).Text,
                                  fwr_TooManyUser, "error",
                                  "Firmware update denied: other users connected: ", false, false},

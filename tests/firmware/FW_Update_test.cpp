@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "device/Zor_ColdfireCommands.h"
+#include "firmware/SRecord.h"
 #include "foundation/Zor_Utils.h"
 #include "tests/firmware/FW_TestEngine.h"
 #include "tests/support/Zor_TestDevice.h"
@@ -68,18 +69,79 @@ TEST_F(FWUpdate, RefusedWithoutDeviceOrWhenOthersAreConnected) {
   FEngine.SetBaseDevice(nullptr);
   EXPECT_EQ(FEngine.DoUpdate("x.s19", false, 0xFFFFFFFF), fwr_InvalidParameter);
 
+  TTempFile good("good.s19", cUserLine);
   FEngine.SetBaseDevice(&FDevice);
   FEngine.FFirmwareVersion = 45;
   FDevice.OnWrite = [&](const std::string &cmd) {
     if (cmd == CmdStatusRequest(1))
       FDevice.FeedTools(Bytes({0, 0, 0, 2, 0, 0, 0, 0, 10, 0, 0, 1, 0, 0, 0, 0}));
   };
-  EXPECT_EQ(FEngine.DoUpdate("x.s19", false, 0xFFFFFFFF), fwr_TooManyUser);
+  EXPECT_EQ(FEngine.DoUpdate(good.Path(), false, 0xFFFFFFFF), fwr_TooManyUser);
   EXPECT_EQ(FEngine.IndexOf("Update Firmware..."), -1);
   EXPECT_EQ(FDevice.Writes().size(), 1u);  // only the question for the users
   EXPECT_FALSE(FDevice.GetPortIsOpened());
   ASSERT_FALSE(FEngine.Texts(mtErr).empty());
   EXPECT_EQ(FEngine.Texts(mtErr).back().rfind("Firmware update denied: other users connected: \r\n", 0), 0u);
+}
+
+// The kind of file is checked against the device's family before anything
+// is sent: an ESP device takes a binary image that starts with the image
+// magic (unless encrypted), a ColdFire device an S-record file.
+TEST_F(FWUpdate, FileThatDoesNotSuitTheDeviceIsRefusedBeforeItIsTouched) {
+  TTempFile binary("fw.bin", std::string("\xE9\x03\x02\x20\x10\x00\x08\x40", 8) + std::string(100, 'x'));
+  TTempFile text("passwd", "root:x:0:0:root:/root:/bin/bash\n");
+  TTempFile empty("empty.bin", "");
+  TTempFile srec("fw.s19", cUserLine);
+  TTempFile srecNamedBin("fw2.bin", cUserLine);
+  TTempFile blowNoMagic("fw_Blow.bin", "\x17\x42 encrypted bytes");
+  TTempFile blowS19("fw_Blow.S19", "\x17\x42 encrypted bytes");
+  struct TCase {
+    const std::string &File;
+    bool Esp;
+    bool Bootloader;
+    int Result;
+    const char *Message;
+  };
+  const TCase cases[] = {
+      {binary.Path(), false, false, fwr_NotFirmwareFile, "is not an S-record file: a ColdFire device takes a .s19 file"},
+      {binary.Path(), false, true, fwr_NotBootloaderFile, "is not an S-record file"},
+      {text.Path(), false, false, fwr_NotFirmwareFile, "is not an S-record file"},
+      {srec.Path(), true, false, fwr_NotEspImage, "is an S-record file: an ESP device takes a .bin image"},
+      {srecNamedBin.Path(), true, false, fwr_NotEspImage, "is an S-record file"},
+      {blowS19.Path(), true, false, fwr_NotEspImage, "is an S-record file"},
+      {text.Path(), true, false, fwr_NotEspImage,
+       "is not an ESP image: its first byte is 0x72, an ESP image starts with 0xE9"},
+      {empty.Path(), true, false, fwr_NotEspImage, "is not an ESP image: the file is empty"},
+      {"/no/such/file.bin", true, false, fwr_FileNotFound, "Error on opening file: /no/such/file.bin"},
+  };
+  TZor_TestDevice esp(Zor_CDC, ptESP);
+  for (const TCase &c : cases) {
+    TZor_TestDevice &device = c.Esp ? esp : FDevice;
+    FEngine.Messages.clear();
+    FEngine.SetBaseDevice(&device);
+    FEngine.FConnectedUserString = "checked";
+    EXPECT_EQ(FEngine.DoUpdate(c.File, c.Bootloader, 0xFFFFFFFF), c.Result) << c.File;
+    const auto errors = FEngine.Texts(mtErr);
+    ASSERT_EQ(errors.size(), 1u) << c.File;
+    EXPECT_NE(errors[0].find(c.Message), std::string::npos) << errors[0];
+    EXPECT_EQ(device.OpenCount, 0) << c.File;
+    EXPECT_TRUE(device.Writes().empty()) << c.File;
+  }
+  // What suits the device passes; an encrypted image is left to the device.
+  FEngine.SetBaseDevice(&esp);
+  EXPECT_EQ(FEngine.CheckFirmwareFile(&esp, binary.Path(), false), fwr_NoError);
+  EXPECT_EQ(FEngine.CheckFirmwareFile(&esp, blowNoMagic.Path(), false), fwr_NoError);
+  EXPECT_EQ(FEngine.CheckFirmwareFile(&FDevice, srec.Path(), false), fwr_NoError);
+  EXPECT_EQ(FEngine.CheckFirmwareFile(&FDevice, srecNamedBin.Path(), false), fwr_NoError);
+}
+
+TEST(EspImageHeader, MagicSegmentsAndEntry) {
+  const auto h = ParseEspImageHeader(std::string("\xE9\x05\x02\x20\x74\x0A\x08\x40\x00", 9));
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->Segments, 5);
+  EXPECT_EQ(h->Entry, 0x40080A74u);
+  EXPECT_FALSE(ParseEspImageHeader(std::string("\xE9\x05\x02\x20\x74\x0A\x08", 7)));
+  EXPECT_FALSE(ParseEspImageHeader(std::string("\xEA\x05\x02\x20\x74\x0A\x08\x40", 8)));
 }
 
 TEST_F(FWUpdate, TimerPatchOnlyForFirmware60To62) {
