@@ -253,6 +253,8 @@ class TZorFirmwareClass {
 
   // ---- ESP transfer (Zor_FW_ESP.cpp) -----------------------------------------------------
   int TransmitESPCode(TZor_BaseDevice *device, const std::string &filename);
+  // Drops a "buffer cleared" mark from before the start or decrypt command.
+  void ClearESPReadyMark(TZor_BaseDevice *device);
   int WaitESPReady(TZor_BaseDevice *device);
 
   // ---- configuration (Zor_FW_Config.cpp) -------------------------------------------------

@@ -160,6 +160,7 @@ int TZorFirmwareClass::DoUpdateESP(TZor_BaseDevice *device, const std::string &f
   if (result != fwr_NoError) return result;
   LogStars();
   DoMessage("Start programming...", mtInfo);
+  ClearESPReadyMark(device);
   result = WriteDevice(device, CmdStartProgramming(FCodeCount));
   if (result != fwr_NoError) {
     DoMessage("Programming canceled: " + ErrorText(result), mtErr);
