@@ -284,10 +284,19 @@ class TZorFirmwareClass {
   // The two halves of the wait: pings for a network device, device-change
   // notifications and re-enumeration for a USB device.
   int WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool resetFailed);
-  bool WaitForPingAnswer(TZor_NetworkDevice *net);
-  // Pings `ip` until its answer is `wanted` (true: it replies), at most
-  // `tries` times with `pauseMs` between unwanted answers.
-  bool PingUntil(const std::string &ip, bool wanted, int tries, uint32_t pauseMs);
+  // How a network device left after a reset: it fell silent, it was back at
+  // once without its old session, or it kept answering.
+  enum TDeviceDown : uint8_t { ddSilent, ddRestarted, ddStillUp };
+  TDeviceDown WaitNetworkDeviceDown(TZor_NetworkDevice *net);
+  // After the silence: 0 when it is back from a restart, -9 when it does not
+  // answer at any address it may use, -16 when it never restarted.
+  int WaitNetworkDeviceBack(TZor_NetworkDevice *net);
+  // The address that answered first; empty when none did, with the
+  // addresses in `tried`.
+  std::string WaitForPingAnswer(TZor_NetworkDevice *net, std::string &tried);
+  bool PingUntilAnswer(const std::string &ip, int tries);
+  // Whether the device still holds the session it had before its reset.
+  bool OldSessionAlive(TZor_NetworkDevice *net);
   int WaitUsbDeviceReady(TZor_BaseDevice *device, uint32_t resetSerialNumber);
   void ArmUsbWait();
   // May replace `device` (and the current device) when a USB device comes back.
