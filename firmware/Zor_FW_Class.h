@@ -156,6 +156,12 @@ class TZorFirmwareClass {
   int GetUsbDeviceCount();
   TZor_BaseDevice *GetUsbDevice(int index) const;
 
+  // Whether DoUpdate reads a programmed ColdFire image back (default) and
+  // whether the last DoUpdate found the image on the device.
+  bool GetVerifyUpdate() const { return FVerifyUpdate; }
+  void SetVerifyUpdate(bool value) { FVerifyUpdate = value; }
+  bool GetUpdateVerified() const { return FUpdateVerified; }
+
   // ---- actions ---------------------------------------------------------------------
   int DoUpdate(const std::string &filename, bool updateBootloader, uint32_t resetSerialNumber);
   int ReadConfig();
@@ -243,6 +249,12 @@ class TZorFirmwareClass {
   int InitSystemCode(TZor_BaseDevice *device, const std::string &sourceStart, const std::string &sourceEnd,
                      const std::string &destination);
   int CheckProgrammingStatus(TZor_BaseDevice *device);
+  // After the update, on the restarted device: the programmer's status word
+  // and the flash read back against the image, streamed again from the file.
+  int VerifyFlash(const std::string &filename, bool bootloader);
+  int CompareFlash(TZor_BaseDevice *device, const std::string &filename, bool bootloader);
+  // ReadDevice, asked once more when the answer is missing or short.
+  void ReadBack(TZor_BaseDevice *device, uint32_t address, std::string &data, uint32_t length);
   // Sends the system code, tells it to copy the staged flash range
   // first..last and starts it with `startCommand`.
   int ProgramFlash(TZor_BaseDevice *device, uint32_t first, uint32_t last, const std::string &startCommand);
@@ -347,6 +359,8 @@ class TZorFirmwareClass {
   uint16_t FUseServerPort = 0;
   bool FZustandNachReset = false;
   bool FResetBoth = false;
+  bool FVerifyUpdate = true;
+  bool FUpdateVerified = false;
   int FFWMajor = -1;
   int FFWMinor = -1;
   std::string FFWVersionString;

@@ -42,6 +42,7 @@ int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootload
       (updateBootloader ? "True" : "False") + " resetSerialNumber=" + IntToHex(resetSerialNumber, 8));
   MessageStars();
   FZustandNachReset = false;
+  FUpdateVerified = false;
 
   int result = CheckFirmwareFile(device, filename, updateBootloader);
   if (result != fwr_NoError) return result;
@@ -134,10 +135,16 @@ int TZorFirmwareClass::DoUpdateSteps(const std::string &filename, bool updateBoo
     if (result != fwr_NoError) return result;
   }
   // Devices whose controller is not known take the ColdFire path.
-  result =
-      IsESP(device) ? DoUpdateESP(device, filename) : DoUpdateColdfire(device, filename, updateBootloader);
+  const bool esp = IsESP(device);
+  result = esp ? DoUpdateESP(device, filename) : DoUpdateColdfire(device, filename, updateBootloader);
   if (result != fwr_NoError) return result;
-  return DoUpdateCompletion(wasBootloader, updateBootloader, resetSerialNumber, deviceSerial, resetOnExit);
+  result = DoUpdateCompletion(wasBootloader, updateBootloader, resetSerialNumber, deviceSerial, resetOnExit);
+  if (result != fwr_NoError || !FVerifyUpdate) return result;
+  // An ESP device checks the whole image itself before it reports ready;
+  // a ColdFire device is read back.
+  if (!esp) result = VerifyFlash(filename, updateBootloader);
+  FUpdateVerified = result == fwr_NoError;
+  return result;
 }
 
 int TZorFirmwareClass::DoUpdateTimerPatch(TZor_BaseDevice *device) {
@@ -197,14 +204,24 @@ int TZorFirmwareClass::DoUpdateCompletion(bool wasBootloader, bool updateBootloa
   int result = fwr_NoError;
   if (!wasBootloader) result = WaitDeviceReady(resetSerialNumber, false);
   // A USB device that did not restart is looked for again by its serial
-  // number and reset by command. The search runs over USB only, so it would
-  // lose a network device: that one is reset in the exit steps instead.
+  // number and reset by command.
   if (result == fwr_NoReset && IsColdfire(FBaseDevice) && FBaseDevice->IsUSBDevice()) {
     DoMessage("No reset, send command", mtInfo);
     SetOwnedDevice(GetNewUsbItem(deviceSerial));
     if (FBaseDevice) {
       result = DoReset(FBaseDevice, resetSerialNumber);
       if (result == fwr_NoError) resetOnExit = false;
+    }
+  } else if (!wasBootloader && IsNetworkDevice(FBaseDevice)) {
+    // The wait has ended the session: a reset in the exit steps would go out
+    // on a closed session and wait for the device all over again.
+    resetOnExit = false;
+    if (result == fwr_NoReset) {
+      DoMessage("No reset, send command", mtInfo);
+      if (OpenDevice(FBaseDevice, true, false) == fwr_NoError)
+        result = DoReset(FBaseDevice, resetSerialNumber);
+      else
+        Log("TZorFirmwareClass.DoUpdate reopen failed, no reset");
     }
   }
   if (result != fwr_NoError) {

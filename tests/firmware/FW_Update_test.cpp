@@ -7,12 +7,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <stdexcept>
 
 #include "device/Zor_ColdfireCommands.h"
 #include "firmware/SRecord.h"
 #include "foundation/Zor_Utils.h"
+#include "net/IcmpPing.h"
+#include "net/Zor_NetworkDevice.h"
 #include "tests/firmware/FW_TestEngine.h"
+#include "tests/net/NetSimFixture.h"
 #include "tests/support/Zor_TestDevice.h"
 
 namespace zor {
@@ -255,6 +259,142 @@ TEST_F(FWUpdateReset, DetachWhileTheResetCommandLeavesStillCounts) {
   EXPECT_EQ(FEngine.DoUpdate(bad.Path(), false, 0xFFFFFFFF), fwr_FormatError);
   EXPECT_TRUE(FEngine.GetZustandNachReset());
   EXPECT_EQ(FEngine.GetBaseDevice(), FAgain);
+}
+
+// ---- network device against the simulator ------------------------------------------------------
+
+class FWUpdateNet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FEngine.SetBaseDevice(FDevice.get());
+    FEngine.FFirmwareVersion = 112;
+    FEngine.FConnectedUserString = "checked";
+    // Echoes answer from the simulator's state unless the test drops them.
+    SetIcmpEchoFunction([this](uint32_t, uint32_t, platform::TZor_EchoResult &r) {
+      r.Replied = !FUnreachable && FDrop == 0 && !FHost.Device->IsSilent();
+      if (FDrop > 0) --FDrop;
+      if (!r.Replied) {
+        r.Error.Code = 11010;
+        platform::SleepMs(20);
+      }
+      return r.Replied;
+    });
+  }
+  void TearDown() override { SetIcmpEchoFunction(nullptr); }
+  void SetDeviceFaults(const std::function<void(TSimFaults &)> &change) {
+    TSimFaults f = FHost.Device->GetFaults();
+    change(f);
+    FHost.Device->SetFaults(f);
+  }
+  int Count(const std::string &bytes) const {
+    int n = 0;
+    for (const TSimCommandRecord &r : FHost.Device->CommandLog()) n += r.Bytes == bytes;
+    return n;
+  }
+
+  nettest::TSimHost FHost{TSimFamily::Coldfire, "127.0.0.76"};
+  std::unique_ptr<TZor_NetworkDevice> FDevice = FHost.MakeDevice(1);
+  TZor_LogCapture FLog;
+  TTestEngine FEngine{FLog.Id()};
+  std::atomic<int> FDrop{0};
+  std::atomic<bool> FUnreachable{false};
+  TTempFile FImage{"net.s19", cUserLine};
+};
+
+// The device fell silent after programming but never restarted. The wait
+// has ended the session, so the reset goes out on a reopened one; when the
+// device cannot be reached, there is neither a reset nor a second wait.
+TEST_F(FWUpdateNet, NoRestartIsResetOnAReopenedSessionOrLeftAlone) {
+  SetDeviceFaults([](TSimFaults &f) { f.NoRestart = true; });
+  FEngine.OnMessageHook = [this](const std::string &text) {
+    if (text == "Waiting for device reset...") FDrop = 3;
+    if (text == "No reset, send command") FUnreachable = true;
+  };
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.DoUpdate(FImage.Path(), false, 0xFFFFFFFF), fwr_NoReset);
+  EXPECT_LT(platform::TicksSince(start), 10000u);
+  EXPECT_EQ(Count(CmdReset()), 0);
+  EXPECT_EQ(FEngine.Texts(mtInfo).back(), "Disconnected from IP: 127.0.0.76");
+  EXPECT_TRUE(FEngine.HasMessage("Programming failed: " + ErrorText(fwr_NoReset), mtErr));
+  EXPECT_FALSE(FDevice->GetPortIsOpened());
+
+  // Reachable: the reset goes out on a new session and the device restarts.
+  FUnreachable = false;
+  FEngine.Messages.clear();
+  FEngine.OnMessageHook = [this](const std::string &text) {
+    if (text == "Waiting for device reset..." && FEngine.IndexOf("No reset, send command") < 0) FDrop = 3;
+    if (text == "No reset, send command") SetDeviceFaults([](TSimFaults &f) { f.NoRestart = false; });
+  };
+  EXPECT_EQ(FEngine.DoUpdate(FImage.Path(), false, 0xFFFFFFFF), 0);
+  EXPECT_EQ(Count(CmdReset()), 1);
+  EXPECT_TRUE(FEngine.HasMessage("Programming finished", mtInfo));
+  EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }));
+}
+
+// After a restart into the application the image is read back: a
+// programmer that failed leaves the old firmware running, which must not
+// count as success. Its status word names the cause where the device still
+// holds it; otherwise the first differing address does.
+TEST_F(FWUpdateNet, ProgrammerFailureInApplicationModeIsNoSuccess) {
+  const struct {
+    uint32_t Status;
+    const char *Text;
+  } failures[] = {{0x12, "Erase All Blocks failed as flash is protected"},
+                  {0x13, "Erase All Blocks failed due to a bad erase sequence"},
+                  {0x22, "Write All Blocks failed as flash is protected"},
+                  {0x23, "Write All Blocks failed due to a bad erase sequence"},
+                  {0x40, "Checksum write failed"}};
+  for (const auto &f : failures) {
+    SetDeviceFaults([&](TSimFaults &faults) { faults.ProgramStatus = f.Status; });
+    FEngine.Messages.clear();
+    EXPECT_EQ(FEngine.DoUpdate(FImage.Path(), false, 0xFFFFFFFF), fwr_ProgrammingFailed) << f.Text;
+    EXPECT_TRUE(FEngine.HasMessage(f.Text, mtErr)) << f.Text;
+    EXPECT_FALSE(FEngine.GetUpdateVerified());
+  }
+  // A status word the table does not know: the flash itself tells.
+  SetDeviceFaults([](TSimFaults &faults) { faults.ProgramStatus = 0x55; });
+  FEngine.Messages.clear();
+  EXPECT_EQ(FEngine.DoUpdate(FImage.Path(), false, 0xFFFFFFFF), fwr_VerifyFailed);
+  const std::string held = IntToHex(uint8_t(FHost.Device->GetPersistent().Flash[0x4000]), 2);
+  EXPECT_TRUE(FEngine.HasMessage("Verify failed at 0x00004000: device 0x" + held + ", file 0x11", mtErr));
+  EXPECT_EQ(Count(CmdReset()), 0);  // the device restarted already
+  EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }));
+
+  // Without verification the same run passes, and says it was not verified.
+  FEngine.SetVerifyUpdate(false);
+  EXPECT_EQ(FEngine.DoUpdate(FImage.Path(), false, 0xFFFFFFFF), 0);
+  EXPECT_FALSE(FEngine.GetUpdateVerified());
+
+  // A programmer that worked: verified.
+  FEngine.SetVerifyUpdate(true);
+  SetDeviceFaults([](TSimFaults &faults) { faults.ProgramStatus = 0; });
+  EXPECT_EQ(FEngine.DoUpdate(FImage.Path(), false, 0xFFFFFFFF), 0);
+  EXPECT_TRUE(FEngine.GetUpdateVerified());
+  EXPECT_TRUE(FEngine.HasMessage("Verify finished: 0x000010 (16) Bytes as in the file", mtInfo));
+}
+
+// Reads of up to 255 bytes, each serving the records after it; records out
+// of order and gaps read again.
+TEST_F(FWUpdateNet, ReadBackInLongReads) {
+  std::string text;
+  std::string data;
+  for (int i = 0; i < 40; ++i) {
+    const std::string line(16, char(0x30 + i));
+    text += S1(uint16_t(0x4000 + 16 * i), line);
+    data += line;
+  }
+  text += S1(0x3000 + 0x4000, std::string(8, '\x77'));  // far away
+  text += S1(0x4008, std::string(4, '\x30'));            // again, same bytes
+  TTempFile image("long.s19", text);
+  EXPECT_EQ(FEngine.DoUpdate(image.Path(), false, 0xFFFFFFFF), 0);
+  EXPECT_TRUE(FEngine.GetUpdateVerified());
+  std::vector<std::string> reads;
+  for (const TSimCommandRecord &r : FHost.Device->CommandLog())
+    if (r.Note.rfind("read ", 0) == 0 && r.Note.find(" at 0x0000") != std::string::npos) reads.push_back(r.Note);
+  const std::vector<std::string> expected = {"read 255 bytes at 0x00004000", "read 255 bytes at 0x000040FF",
+                                             "read 255 bytes at 0x000041FE", "read 8 bytes at 0x00007000",
+                                             "read 255 bytes at 0x00004008"};
+  EXPECT_EQ(reads, expected);
 }
 
 }  // namespace
