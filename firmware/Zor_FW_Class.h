@@ -249,6 +249,8 @@ class TZorFirmwareClass {
   int InitSystemCode(TZor_BaseDevice *device, const std::string &sourceStart, const std::string &sourceEnd,
                      const std::string &destination);
   int CheckProgrammingStatus(TZor_BaseDevice *device);
+  // Logs a 4-byte status word and shows the failure it names; true for one.
+  bool ShowFailedStatus(const std::string &status);
   // After the update, on the restarted device: the programmer's status word
   // and the flash read back against the image, streamed again from the file.
   int VerifyFlash(const std::string &filename, bool bootloader);

@@ -221,16 +221,21 @@ int TZorFirmwareClass::InitSystemCode(TZor_BaseDevice *device, const std::string
   return result;
 }
 
+bool TZorFirmwareClass::ShowFailedStatus(const std::string &status) {
+  const uint32_t value = *BigEndianTextToInt32(status);
+  Log("ProgrammingStatus=" + IntToHex(value, 8));
+  const char *failed = FailedStatusText(value);
+  if (failed) DoMessage(failed, mtErr);
+  return failed != nullptr;
+}
+
 int TZorFirmwareClass::CheckProgrammingStatus(TZor_BaseDevice *device) {
   LogStars();
   DoMessage("Check programming status...", mtInfo);
   std::string data;
   ReadDevice(device, CF_ProgrammingStatus, data, 4);
   if (data.size() == 4) {
-    const uint32_t value = *BigEndianTextToInt32(data);
-    Log("ProgrammingStatus=" + IntToHex(value, 8));
-    if (const char *failed = FailedStatusText(value)) {
-      DoMessage(failed, mtErr);
+    if (ShowFailedStatus(data)) {
       ProcessMessages();
       return fwr_ProgrammingFailed;
     }
@@ -276,14 +281,7 @@ int TZorFirmwareClass::VerifyFlash(const std::string &filename, bool bootloader)
   // The programmer's status word, where the restarted device still holds it.
   std::string status;
   ReadBack(device, CF_ProgrammingStatus, status, 4);
-  if (status.size() == 4) {
-    const uint32_t value = *BigEndianTextToInt32(status);
-    Log("TZorFirmwareClass.VerifyFlash ProgrammingStatus=" + IntToHex(value, 8));
-    if (const char *failed = FailedStatusText(value)) {
-      DoMessage(failed, mtErr);
-      return fwr_ProgrammingFailed;
-    }
-  }
+  if (status.size() == 4 && ShowFailedStatus(status)) return fwr_ProgrammingFailed;
   result = CompareFlash(device, filename, bootloader);
   if (result == fwr_NoError)
     DoMessage("Verify finished: 0x" + IntToHex(FCodeCount, 6) + " (" + std::to_string(FCodeCount) +
@@ -306,26 +304,16 @@ int TZorFirmwareClass::CompareFlash(TZor_BaseDevice *device, const std::string &
   FCodeCount = 0;
   std::string flash;
   uint32_t flashStart = 0;
-  TSRecord record;
-  TRecordClass cls;
-  while (image.Next(record, cls)) {
-    ProcessMessages();
-    if (FCancelUpdate) {
-      DoMessage("Canceled by user", mtInfo);
-      return fwr_Canceled;
-    }
-    DoProgress(tpt_StepBy, 1);
-    // Malformed and rejected records stopped the transmission already.
-    if (cls.Action != ra_Send) continue;
+  const int result = TransmitRecords(image, [&](const TSRecord &record, uint32_t) -> int {
     for (size_t i = 0; i < record.Data.size(); ++i) {
       const uint32_t address = record.Address + static_cast<uint32_t>(i);
       if (address < flashStart || address - flashStart >= flash.size()) {
         const uint32_t length = address <= FmaxAdr ? std::min(cMaxReadLength, FmaxAdr - address + 1) : 1;
         ReadBack(device, address, flash, length);
         if (flash.size() != length) {
-          const int result = FDeviceResult != fwr_NoError ? FDeviceResult : fwr_ReadError;
-          DoMessage("Verify failed: reading 0x" + IntToHex(address, 8) + ": " + ErrorText(result), mtErr);
-          return result;
+          const int failed = FDeviceResult != fwr_NoError ? FDeviceResult : fwr_ReadError;
+          DoMessage("Verify failed: reading 0x" + IntToHex(address, 8) + ": " + ErrorText(failed), mtErr);
+          return failed;
         }
         flashStart = address;
       }
@@ -339,7 +327,9 @@ int TZorFirmwareClass::CompareFlash(TZor_BaseDevice *device, const std::string &
       }
       ++FCodeCount;
     }
-  }
+    return fwr_NoError;
+  });
+  if (result != fwr_NoError) return result;
   DoProgress(tpt_SetPosition, 0);
   if (image.GetReadError()) {
     DoMessage("Verify failed: error reading file: " + filename, mtErr);
