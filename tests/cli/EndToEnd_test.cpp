@@ -313,6 +313,8 @@ TEST_P(ColdfireUpdate, ProgramsTheUserCodeThroughTheSystemCode) {
   EXPECT_TRUE(run.Has("info", "Programming finished"));
   EXPECT_TRUE(run.Has("ok", "Firmware update was successful"));
   EXPECT_TRUE(run.Has("info", "Transmitting user code finished: 0x000200 (512) Bytes"));
+  EXPECT_TRUE(run.Has("info", "Verify finished: 0x000200 (512) Bytes as in the file"));
+  EXPECT_TRUE(run.Result().value("verified", false));
   EXPECT_EQ(sim.Device->GetPersistent().Flash.substr(cUserCode, image.Data.size()), image.Data);
 
   const std::vector<TSimCommandRecord> log = sim.Log();
@@ -387,6 +389,7 @@ TEST_P(EspUpdate, ImageLandsInTheUpdatePartition) {
   ASSERT_EQ(run.Exit, 0) << run.Text() << sim.Notes();
   EXPECT_TRUE(run.Has("info", "Transmitting user code finished: 0x004E20 ("));
   EXPECT_TRUE(run.Has("ok", "Firmware update was successful"));
+  EXPECT_TRUE(run.Result().value("verified", false));
   const TSimPersistent state = sim.Device->GetPersistent();
   EXPECT_TRUE(state.UpdatePartitionActive);
   EXPECT_TRUE(state.UpdateImageValid);
@@ -565,6 +568,16 @@ void NoRestart(TSim &sim) {
   f.NoRestart = true;
   sim.Device->SetFaults(f);
 }
+// The flash programmer fails: the device restarts into its old firmware.
+void ProgrammerFails(TSim &sim, uint32_t status) {
+  TSimFaults f = sim.Device->GetFaults();
+  f.ProgramStatus = status;
+  sim.Device->SetFaults(f);
+}
+void ProgrammerReportsFailure(TSim &sim) { ProgrammerFails(sim, 0x23); }
+// A status word that is no failure code: only the flash read back tells.
+void ProgrammerWritesNothing(TSim &sim) { ProgrammerFails(sim, 0x55); }
+
 void NeverReady(TSim &sim) {
   TSimFaults f = sim.Device->GetFaults();
   f.NeverReady = true;
@@ -602,9 +615,32 @@ INSTANTIATE_TEST_SUITE_P(
                     // new session (and keeps running again).
                     TFailureCase{"NoRestart", false, NoRestart, "fw.s19", MakeUserImage(2).Text, fwr_NoReset,
                                  "error", "Programming failed: ", true, true},
+                    // A programmer failure in application mode: verification fails it.
+                    TFailureCase{"ProgrammerFailure", false, ProgrammerReportsFailure, "fw.s19",
+                                 MakeUserImage(2).Text, fwr_ProgrammingFailed, "error",
+                                 "Write All Blocks failed due to a bad erase sequence", false, true},
+                    TFailureCase{"FlashNotWritten", false, ProgrammerWritesNothing, "fw.s19", MakeUserImage(2).Text,
+                                 fwr_VerifyFailed, "error", "Verify failed at 0x00004000: device 0x", false, true},
                     TFailureCase{"NeverReady", true, NeverReady, "LUM2_fw.bin", EspImage(3000, 2),
                                  fwr_ProgrammingFailed, "error", "Programming failed: No response", true,
                                  false}),
     [](const testing::TestParamInfo<TFailureCase> &i) { return std::string(i.param.Name); });
+
+// --no-verify: the same programmer failure goes unnoticed, and the result
+// says so.
+TEST_F(EndToEnd, NoVerifySaysNotVerified) {
+  TSim sim(ColdfireConfig());
+  ASSERT_TRUE(sim.Started());
+  ProgrammerWritesNothing(sim);
+  std::vector<std::string> args = DeviceArgs("update", sim);
+  args.push_back("--no-verify");
+  args.push_back(WriteFile("fw.s19", MakeUserImage(2).Text));
+  const TRun run = RunZorfw(args);
+  ASSERT_EQ(run.Exit, 0) << run.Text();
+  EXPECT_TRUE(run.Has("ok", "Firmware update was successful, not verified")) << run.Text();
+  EXPECT_FALSE(run.Result().value("verified", true));
+  EXPECT_FALSE(run.Has("info", "Verifying flash..."));
+  EXPECT_TRUE(sim.AllUsersGone());
+}
 
 }  // namespace
