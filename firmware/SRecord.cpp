@@ -8,6 +8,7 @@
 
 #include "device/Zor_ColdfireAddresses.h"
 #include "firmware/Uploader_Common.h"
+#include "foundation/Zor_Utils.h"
 #include "platform/Zor_Sys.h"
 
 // Embedded resources, generated at build time from firmware/resources/.
@@ -46,12 +47,6 @@ std::string_view Field(std::string_view line, size_t pos, size_t n) {
   return pos - 1 < line.size() ? line.substr(pos - 1, n) : std::string_view();
 }
 
-std::string Hex8(uint32_t value) {
-  char buf[9];
-  std::snprintf(buf, sizeof buf, "%08X", value);
-  return buf;
-}
-
 struct TWindow {
   uint32_t First, Last;
 };
@@ -64,7 +59,7 @@ bool Inside(const TSRecord &record, TWindow w) {
 
 TRecordClass Skip(const char *reason, uint32_t address) {
   TRecordClass c;
-  c.Message = reason + Hex8(address);
+  c.Message = reason + IntToHex(address, 8);
   return c;
 }
 
@@ -77,7 +72,7 @@ TRecordClass ClassifyFlashRecord(const TSRecord &record, TWindow window, int rej
   } else if (record.Address < CF_FlashSpaceLimit) {
     c.Action = ra_Reject;
     c.Result = rejectResult;
-    c.Message = rejectText + Hex8(record.Address);
+    c.Message = rejectText + IntToHex(record.Address, 8);
   } else {
     c = Skip("No Flash address: 0x", record.Address);
   }
