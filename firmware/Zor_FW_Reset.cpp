@@ -243,7 +243,10 @@ int TZorFirmwareClass::WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool rese
         result = fwr_NoReset;
       }
       break;
-    case ddRestarted: break;
+    case ddRestarted:
+      // Back at once, but a device that takes a new address is looked for there.
+      if (FFlashNewHost.empty() && (FFlashNewIP.empty() || FFlashNewIP == net->GetDeviceIP())) break;
+      [[fallthrough]];
     case ddSilent: result = WaitNetworkDeviceBack(net); break;
   }
 

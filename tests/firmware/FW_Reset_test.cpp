@@ -241,6 +241,16 @@ TEST_F(FWResetNet, DeviceThatNeverComesBack) {
   EXPECT_TRUE(FEngine.HasMessage("The device went down but did not answer again at 127.0.0.10", mtErr));
 }
 
+// Back at its old address after one lost echo without its session, but the
+// device takes a new address: it is looked for there.
+TEST_F(FWResetNet, QuickRestartToANewAddressIsLookedForThere) {
+  FEngine.FFlashNewIP = "127.0.0.10";
+  FAnswer = [](const std::string &ip, int n) { return ip != "127.0.0.9" || n != 1; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.10"], 1);
+  EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.10...", mtInfo));
+}
+
 TEST_F(FWResetNet, NewHostNameIsTriedAddressByAddress) {
   SetHostResolver([](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &) {
     if (host != "lum-new") return false;
