@@ -1,9 +1,9 @@
 // zorfw check FILE: decodes and classifies a firmware file the way an update
 // would, without a device.
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +11,7 @@
 #include "device/Zor_ColdfireAddresses.h"
 #include "firmware/SRecord.h"
 #include "firmware/Uploader_Common.h"
+#include "foundation/Zor_Utils.h"
 
 namespace zor::cli {
 
@@ -31,16 +32,13 @@ struct TCheckResult {
   bool IsEsp = false;
   bool Opened = false;
   bool Encrypted = false;
+  std::optional<TEspImageHeader> EspHeader;  // plain ESP images only
   uint64_t Bytes = 0;
   TImageScan Scan;
   std::vector<std::string> Excluded;
 };
 
-std::string Hex(uint64_t value, int digits) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return buf;
-}
+std::string Hex(uint64_t value, int digits) { return "0x" + IntToHex(value, digits); }
 
 bool EndsWithBin(const std::string &name) {
   if (name.size() < 4) return false;
@@ -77,6 +75,15 @@ void CheckEsp(const std::string &fileName, TCheckResult &r) {
   r.Opened = true;
   r.Bytes = image.GetSize();
   r.Encrypted = image.GetCrypted();
+  // An encrypted image is opened by the device only; its header cannot be read here.
+  if (r.Encrypted) return;
+  const std::string head = image.ReadHead(EspImageHeaderSize);
+  r.EspHeader = ParseEspImageHeader(head);
+  // As the update refuses it: the first byte decides.
+  if (head.empty() || static_cast<uint8_t>(head[0]) != EspImageMagic) {
+    r.Result = fwr_NotEspImage;
+    r.Error = "the first byte is not the ESP image magic 0x" + IntToHex(EspImageMagic, 2);
+  }
 }
 
 void CheckSRecords(const TCheckOptions &o, TCheckResult &r) {
@@ -103,6 +110,11 @@ void PrintHuman(const TCheckOptions &o, const TCheckResult &r) {
   std::cout << o.FileName << ": " << (r.IsEsp ? "ESP image" : "ColdFire " + r.Kind);
   if (r.IsEsp) std::cout << (r.Encrypted ? ", encrypted" : ", not encrypted");
   std::cout << "\n";
+  if (r.IsEsp && r.Encrypted)
+    std::cout << "  header:        encrypted, checked by the device only\n";
+  if (r.EspHeader)
+    std::cout << "  segments:      " << int(r.EspHeader->Segments) << "\n"
+              << "  entry:         " << Hex(r.EspHeader->Entry, 8) << "\n";
   if (r.Opened && !r.IsEsp) {
     const TImageScan &s = r.Scan;
     std::cout << "  lines:         " << s.Lines << " (" << s.SentRecords << " records sent, "
@@ -133,6 +145,8 @@ void PrintJson(const TCheckOptions &o, const TCheckResult &r) {
   j["error"] = r.Error.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.Error);
   if (r.IsEsp) {
     j["encrypted"] = r.Encrypted;
+    j["segments"] = r.EspHeader ? nlohmann::json(r.EspHeader->Segments) : nlohmann::json(nullptr);
+    j["entry"] = r.EspHeader ? nlohmann::json(r.EspHeader->Entry) : nlohmann::json(nullptr);
   } else {
     const TImageScan &s = r.Scan;
     j["lines"] = s.Lines;

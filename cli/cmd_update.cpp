@@ -16,6 +16,7 @@ struct TUpdateOptions {
   TDeviceCommandOptions Device;
   std::string FileName;
   bool Bootloader = false;
+  bool NoVerify = false;
 };
 
 int RunUpdate(const TUpdateOptions &o) {
@@ -37,9 +38,13 @@ int RunUpdate(const TUpdateOptions &o) {
   int result = session.PrepareAction();
   fields["firmware_before"] = engine.GetFirmwareVersion();
   if (result != 0) return session.Finish(result, std::move(fields));
+  engine.SetVerifyUpdate(!o.NoVerify);
   result = engine.DoUpdate(o.FileName, o.Bootloader, engine.GetFlashVariables().SerialNumber);
+  fields["verified"] = engine.GetUpdateVerified();
   if (result == fwr_NoError) {
-    out.Note("Firmware update was successful", mtOk);
+    out.Note(engine.GetUpdateVerified() ? "Firmware update was successful"
+                                        : "Firmware update was successful, not verified",
+             mtOk);
     // As the window does: show what the device runs now. A device that does
     // not tell is no plain success.
     std::string err;
@@ -70,6 +75,8 @@ void AddUpdateCommand(CLI::App &app, int &exitCode) {
   cmd->add_option("file", options->FileName, "Firmware file")->required();
   cmd->add_flag("--bootloader", options->Bootloader,
                 "The file is a boot loader (ColdFire devices on USB only)");
+  cmd->add_flag("--no-verify", options->NoVerify,
+                "Do not read a ColdFire image back after programming (the result then says \"not verified\")");
   cmd->callback([options, &exitCode] { exitCode = RunUpdate(*options); });
 }
 

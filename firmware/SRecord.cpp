@@ -8,6 +8,7 @@
 
 #include "device/Zor_ColdfireAddresses.h"
 #include "firmware/Uploader_Common.h"
+#include "foundation/Zor_Utils.h"
 #include "platform/Zor_Sys.h"
 
 // Embedded resources, generated at build time from firmware/resources/.
@@ -46,12 +47,6 @@ std::string_view Field(std::string_view line, size_t pos, size_t n) {
   return pos - 1 < line.size() ? line.substr(pos - 1, n) : std::string_view();
 }
 
-std::string Hex8(uint32_t value) {
-  char buf[9];
-  std::snprintf(buf, sizeof buf, "%08X", value);
-  return buf;
-}
-
 struct TWindow {
   uint32_t First, Last;
 };
@@ -64,7 +59,7 @@ bool Inside(const TSRecord &record, TWindow w) {
 
 TRecordClass Skip(const char *reason, uint32_t address) {
   TRecordClass c;
-  c.Message = reason + Hex8(address);
+  c.Message = reason + IntToHex(address, 8);
   return c;
 }
 
@@ -77,7 +72,7 @@ TRecordClass ClassifyFlashRecord(const TSRecord &record, TWindow window, int rej
   } else if (record.Address < CF_FlashSpaceLimit) {
     c.Action = ra_Reject;
     c.Result = rejectResult;
-    c.Message = rejectText + Hex8(record.Address);
+    c.Message = rejectText + IntToHex(record.Address, 8);
   } else {
     c = Skip("No Flash address: 0x", record.Address);
   }
@@ -390,6 +385,23 @@ bool TEspImage::Open(const std::string &fileName, std::string &errorMessage) {
   FSize = static_cast<uint32_t>(size);
   FCrypted = IsEncryptedImageName(fileName);
   return true;
+}
+
+std::string TEspImage::ReadHead(size_t count) {
+  std::string head(count, '\0');
+  if (!FFile) return {};
+  std::rewind(FFile.get());
+  head.resize(std::fread(head.data(), 1, count, FFile.get()));
+  std::rewind(FFile.get());
+  return head;
+}
+
+std::optional<TEspImageHeader> ParseEspImageHeader(std::string_view head) {
+  if (head.size() < EspImageHeaderSize || static_cast<uint8_t>(head[0]) != EspImageMagic) return std::nullopt;
+  TEspImageHeader h;
+  h.Segments = static_cast<uint8_t>(head[1]);
+  for (int i = 7; i >= 4; --i) h.Entry = h.Entry << 8 | static_cast<uint8_t>(head[static_cast<size_t>(i)]);
+  return h;
 }
 
 void TEspImage::Close() {

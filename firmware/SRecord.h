@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -171,6 +172,9 @@ class TEspImage {
   // Reads the next piece of up to `count` bytes; 0 at the end or on a read
   // fault (see GetReadError).
   size_t Read(char *buffer, size_t count);
+  // The first `count` bytes (fewer for a shorter file); the next Read starts
+  // at the beginning again.
+  std::string ReadHead(size_t count);
   bool GetReadError() const { return FReadError; }
 
  private:
@@ -179,6 +183,17 @@ class TEspImage {
   bool FCrypted = false;
   bool FReadError = false;
 };
+
+// What the header of a plain ESP image tells: the image magic 0xE9, the
+// segment count, flash mode and size bytes, the entry address (little-endian).
+inline constexpr uint8_t EspImageMagic = 0xE9;
+inline constexpr size_t EspImageHeaderSize = 8;
+struct TEspImageHeader {
+  uint8_t Segments = 0;
+  uint32_t Entry = 0;
+};
+// Nothing when `head` is shorter than the header or lacks the magic.
+std::optional<TEspImageHeader> ParseEspImageHeader(std::string_view head);
 
 // The whole embedded raw-data resource `name`, one character per byte.
 // Throws std::runtime_error "Resource <name> not found" for an unknown name.

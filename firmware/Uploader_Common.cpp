@@ -11,7 +11,7 @@ namespace zor {
 namespace {
 
 // Indexed by -code for the failures.
-const std::array<const char *, 21> kFailureTexts = {
+const std::array<const char *, 23> kFailureTexts = {
     "",
     "File not found",
     "Open error",
@@ -33,6 +33,8 @@ const std::array<const char *, 21> kFailureTexts = {
     "Re-Power needed",
     "Reference clock error",
     "Hardware fault",
+    "Verify failed",
+    "Not an ESP image",
 };
 
 }  // namespace

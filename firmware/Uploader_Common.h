@@ -36,9 +36,11 @@ enum TFwResult : int {
   fwr_RePowerNeeded = -18,
   fwr_ReferenceClockError = -19,
   fwr_HardwareFault = -20,
+  fwr_VerifyFailed = -21,
+  fwr_NotEspImage = -22,
 };
 
-inline constexpr int fwr_LowestCode = fwr_HardwareFault;
+inline constexpr int fwr_LowestCode = fwr_NotEspImage;
 
 // Text of a result code; codes without a text give "Unknown: " + the number.
 std::string ErrorText(int code);

@@ -157,6 +157,12 @@ class TZorFirmwareClass {
   int GetUsbDeviceCount();
   TZor_BaseDevice *GetUsbDevice(int index) const;
 
+  // Whether DoUpdate reads a programmed ColdFire image back (default) and
+  // whether the last DoUpdate found the image on the device.
+  bool GetVerifyUpdate() const { return FVerifyUpdate; }
+  void SetVerifyUpdate(bool value) { FVerifyUpdate = value; }
+  bool GetUpdateVerified() const { return FUpdateVerified; }
+
   // ---- actions ---------------------------------------------------------------------
   int DoUpdate(const std::string &filename, bool updateBootloader, uint32_t resetSerialNumber);
   int ReadConfig();
@@ -248,6 +254,14 @@ class TZorFirmwareClass {
   int InitSystemCode(TZor_BaseDevice *device, const std::string &sourceStart, const std::string &sourceEnd,
                      const std::string &destination);
   int CheckProgrammingStatus(TZor_BaseDevice *device);
+  // Logs a 4-byte status word and shows the failure it names; true for one.
+  bool ShowFailedStatus(const std::string &status);
+  // After the update, on the restarted device: the programmer's status word
+  // and the flash read back against the image, streamed again from the file.
+  int VerifyFlash(const std::string &filename, bool bootloader);
+  int CompareFlash(TZor_BaseDevice *device, const std::string &filename, bool bootloader);
+  // ReadDevice, asked once more when the answer is missing or short.
+  void ReadBack(TZor_BaseDevice *device, uint32_t address, std::string &data, uint32_t length);
   // Sends the system code, tells it to copy the staged flash range
   // first..last and starts it with `startCommand`.
   int ProgramFlash(TZor_BaseDevice *device, uint32_t first, uint32_t last, const std::string &startCommand);
@@ -258,6 +272,8 @@ class TZorFirmwareClass {
 
   // ---- ESP transfer (Zor_FW_ESP.cpp) -----------------------------------------------------
   int TransmitESPCode(TZor_BaseDevice *device, const std::string &filename);
+  // Drops a "buffer cleared" mark from before the start or decrypt command.
+  void ClearESPReadyMark(TZor_BaseDevice *device);
   int WaitESPReady(TZor_BaseDevice *device);
 
   // ---- configuration (Zor_FW_Config.cpp) -------------------------------------------------
@@ -292,10 +308,19 @@ class TZorFirmwareClass {
   // The two halves of the wait: pings for a network device, device-change
   // notifications and re-enumeration for a USB device.
   int WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool resetFailed);
-  bool WaitForPingAnswer(TZor_NetworkDevice *net);
-  // Pings `ip` until its answer is `wanted` (true: it replies), at most
-  // `tries` times with `pauseMs` between unwanted answers.
-  bool PingUntil(const std::string &ip, bool wanted, int tries, uint32_t pauseMs);
+  // How a network device left after a reset: it fell silent, it was back at
+  // once without its old session, or it kept answering.
+  enum TDeviceDown : uint8_t { ddSilent, ddRestarted, ddStillUp };
+  TDeviceDown WaitNetworkDeviceDown(TZor_NetworkDevice *net);
+  // After the silence: 0 when it is back from a restart, -9 when it does not
+  // answer at any address it may use, -16 when it never restarted.
+  int WaitNetworkDeviceBack(TZor_NetworkDevice *net);
+  // The address that answered first; empty when none did, with the
+  // addresses in `tried`.
+  std::string WaitForPingAnswer(TZor_NetworkDevice *net, std::string &tried);
+  bool PingUntilAnswer(const std::string &ip, int tries);
+  // Whether the device still holds the session it had before its reset.
+  bool OldSessionAlive(TZor_NetworkDevice *net);
   int WaitUsbDeviceReady(TZor_BaseDevice *device, uint32_t resetSerialNumber);
   void ArmUsbWait();
   // May replace `device` (and the current device) when a USB device comes back.
@@ -303,6 +328,8 @@ class TZorFirmwareClass {
   std::unique_ptr<TZor_BaseDevice> GetNewUsbItem(uint32_t serialNumber);
 
   // ---- update sequence (Zor_FW_Update.cpp) -----------------------------------------------
+  // Refuses a file that does not suit the device's family, before the device is touched.
+  int CheckFirmwareFile(TZor_BaseDevice *device, const std::string &filename, bool updateBootloader);
   int DoUpdateSteps(const std::string &filename, bool updateBootloader, uint32_t resetSerialNumber,
                     uint32_t deviceSerial, bool &resetOnExit);
   int DoUpdateTimerPatch(TZor_BaseDevice *device);
@@ -344,6 +371,8 @@ class TZorFirmwareClass {
   uint16_t FUseServerPort = 0;
   bool FZustandNachReset = false;
   bool FResetBoth = false;
+  bool FVerifyUpdate = true;
+  bool FUpdateVerified = false;
   int FFWMajor = -1;
   int FFWMinor = -1;
   std::string FFWVersionString;

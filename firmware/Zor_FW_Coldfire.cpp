@@ -3,6 +3,7 @@
 // to copy to which flash address, and the device programs its flash itself.
 // Also the two service functions that reuse this path: the RAM restore and
 // the test panel.
+#include <algorithm>
 #include <optional>
 
 #include "device/Zor_ColdfireAddresses.h"
@@ -43,6 +44,16 @@ const std::string cCopyRamRoutine(
     30);
 // Jump to the routine above, placed where the run command enters.
 const std::string cJumpToCopyRoutine("\x4E\xF9\x20\x00\xFE\x00", 6);
+
+// Text of a status word that tells a failed programming run; nullptr for success.
+const char *FailedStatusText(uint32_t value) {
+  for (const TProgrammingStatus &s : cStatusTexts)
+    if (s.Value == value) return s.Text;
+  return nullptr;
+}
+
+// Longest memory read: its length is one byte.
+constexpr uint32_t cMaxReadLength = 255;
 
 std::string Stars61() { return std::string(61, '*'); }
 
@@ -210,20 +221,23 @@ int TZorFirmwareClass::InitSystemCode(TZor_BaseDevice *device, const std::string
   return result;
 }
 
+bool TZorFirmwareClass::ShowFailedStatus(const std::string &status) {
+  const uint32_t value = *BigEndianTextToInt32(status);
+  Log("ProgrammingStatus=" + IntToHex(value, 8));
+  const char *failed = FailedStatusText(value);
+  if (failed) DoMessage(failed, mtErr);
+  return failed != nullptr;
+}
+
 int TZorFirmwareClass::CheckProgrammingStatus(TZor_BaseDevice *device) {
   LogStars();
   DoMessage("Check programming status...", mtInfo);
   std::string data;
   ReadDevice(device, CF_ProgrammingStatus, data, 4);
   if (data.size() == 4) {
-    const uint32_t value = *BigEndianTextToInt32(data);
-    Log("ProgrammingStatus=" + IntToHex(value, 8));
-    for (const TProgrammingStatus &s : cStatusTexts) {
-      if (s.Value == value) {
-        DoMessage(s.Text, mtErr);
-        ProcessMessages();
-        return fwr_ProgrammingFailed;
-      }
+    if (ShowFailedStatus(data)) {
+      ProcessMessages();
+      return fwr_ProgrammingFailed;
     }
     DoMessage("Programming successful", mtInfo);
     ProcessMessages();
@@ -238,6 +252,90 @@ int TZorFirmwareClass::CheckProgrammingStatus(TZor_BaseDevice *device) {
     text += "nothing received";
   DoMessage(text, mtErr);
   return FDeviceResult;
+}
+
+void TZorFirmwareClass::ReadBack(TZor_BaseDevice *device, uint32_t address, std::string &data,
+                                 uint32_t length) {
+  // The first answers after a restart may be lost; the same request asked
+  // again has the same answer, so even a late one counts.
+  ReadDevice(device, address, data, length);
+  if (data.size() == length) return;
+  Log("TZorFirmwareClass.ReadBack repeat read at 0x" + IntToHex(address, 8));
+  FDeviceResult = fwr_NoError;
+  ReadDevice(device, address, data, length);
+}
+
+int TZorFirmwareClass::VerifyFlash(const std::string &filename, bool bootloader) {
+  TZor_BaseDevice *device = FBaseDevice;
+  if (!device) return fwr_DeviceMissing;
+  LogStars();
+  DoMessage("Verifying flash...", mtInfo);
+  int result = OpenDevice(device, true, false);
+  if (result != fwr_NoError) {
+    DoMessage("Verify failed: " + FOpenErrorMsg, mtErr);
+    return result;
+  }
+  TZor_OnExit close([&] { CloseDevice(device, false); });
+  ReadUntilEmpty();
+
+  // The programmer's status word, where the restarted device still holds it.
+  std::string status;
+  ReadBack(device, CF_ProgrammingStatus, status, 4);
+  if (status.size() == 4 && ShowFailedStatus(status)) return fwr_ProgrammingFailed;
+  result = CompareFlash(device, filename, bootloader);
+  if (result == fwr_NoError)
+    DoMessage("Verify finished: 0x" + IntToHex(FCodeCount, 6) + " (" + std::to_string(FCodeCount) +
+                  ") Bytes as in the file",
+              mtInfo);
+  return result;
+}
+
+int TZorFirmwareClass::CompareFlash(TZor_BaseDevice *device, const std::string &filename, bool bootloader) {
+  // The image is read again record by record; the device's flash in reads
+  // of up to 255 bytes, each serving the records that follow.
+  TSRecordImage image;
+  std::string error;
+  if (!image.OpenFile(filename, bootloader ? ik_Bootloader : ik_UserCode, error)) {
+    DoMessage("Verify failed: " + error, mtErr);
+    return fwr_FileNotFound;
+  }
+  DoProgress(tpt_SetPosition, 0);
+  DoProgress(tpt_SetMax, image.GetLineCount());
+  FCodeCount = 0;
+  std::string flash;
+  uint32_t flashStart = 0;
+  const int result = TransmitRecords(image, [&](const TSRecord &record, uint32_t) -> int {
+    for (size_t i = 0; i < record.Data.size(); ++i) {
+      const uint32_t address = record.Address + static_cast<uint32_t>(i);
+      if (address < flashStart || address - flashStart >= flash.size()) {
+        const uint32_t length = address <= FmaxAdr ? std::min(cMaxReadLength, FmaxAdr - address + 1) : 1;
+        ReadBack(device, address, flash, length);
+        if (flash.size() != length) {
+          const int failed = FDeviceResult != fwr_NoError ? FDeviceResult : fwr_ReadError;
+          DoMessage("Verify failed: reading 0x" + IntToHex(address, 8) + ": " + ErrorText(failed), mtErr);
+          return failed;
+        }
+        flashStart = address;
+      }
+      const char held = flash[address - flashStart];
+      if (held != record.Data[i]) {
+        DoMessage("Verify failed at 0x" + IntToHex(address, 8) + ": device 0x" +
+                      IntToHex(static_cast<uint8_t>(held), 2) + ", file 0x" +
+                      IntToHex(static_cast<uint8_t>(record.Data[i]), 2),
+                  mtErr);
+        return fwr_VerifyFailed;
+      }
+      ++FCodeCount;
+    }
+    return fwr_NoError;
+  });
+  if (result != fwr_NoError) return result;
+  DoProgress(tpt_SetPosition, 0);
+  if (image.GetReadError()) {
+    DoMessage("Verify failed: error reading file: " + filename, mtErr);
+    return fwr_ReadError;
+  }
+  return fwr_NoError;
 }
 
 int TZorFirmwareClass::ProgramFlash(TZor_BaseDevice *device, uint32_t first, uint32_t last,

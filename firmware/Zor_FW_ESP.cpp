@@ -109,6 +109,7 @@ int TZorFirmwareClass::TransmitESPCode(TZor_BaseDevice *device, const std::strin
   if (!net && crypted && result == fwr_NoError) {
     DoMessage("Decrypting user code...", mtInfo);
     Log("TZorFirmwareClass.TransmitESPCode Unblow");
+    ClearESPReadyMark(device);
     result = WriteDevice(device, CmdDecryptImage(FCodeCount));
     if (result != fwr_NoError)
       DoMessage("Transmit user code failed: " + device->GetErrorMessage(), mtErr);
@@ -122,17 +123,28 @@ int TZorFirmwareClass::TransmitESPCode(TZor_BaseDevice *device, const std::strin
   return result;
 }
 
+void TZorFirmwareClass::ClearESPReadyMark(TZor_BaseDevice *device) {
+  // Reading the mark resets it: a restart of the data stream from before the
+  // command cannot be taken for the device's ready sign, while one that comes
+  // at once after it is still seen by WaitESPReady.
+  if (device->GetReceiveBufferCleared()) Log("WaitESPReady vorhandenes BufferCleared abgeräumt");
+}
+
 int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
   if (!device) return fwr_InvalidParameter;
-  if (device->GetReceiveBufferCleared()) Log("WaitESPReady vorhandenes BufferCleared abgeräumt");
   DoProgress(tpt_SetPosition, 0, "seconds");
   DoProgress(tpt_SetMax, cReadySeconds, "seconds");
   Log("WaitESPReady FW-Version=" + std::to_string(FFirmwareVersion));
   const bool readyReport = FFirmwareVersion >= cReadyReportFirmware;
 
   int result = fwr_ProgrammingFailed;
-  uint32_t last = platform::GetTicks();
-  for (int seconds = 0; seconds < cReadySeconds;) {
+  const uint32_t start = platform::GetTicks();
+  uint32_t shown = 0;  // seconds passed on the progress bar
+  for (uint32_t elapsed = 0; elapsed < cReadySeconds * 1000u; elapsed = platform::TicksSince(start)) {
+    if (elapsed / 1000 > shown) {
+      DoProgress(tpt_StepBy, elapsed / 1000 - shown, "seconds");
+      shown = elapsed / 1000;
+    }
     ProcessMessages();
     if (FCancelUpdate) {
       DoMessage("Canceled by user", mtInfo);
@@ -156,19 +168,10 @@ int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
       result = fwr_NoError;
       break;
     }
-    if (cleared) {
-      Log("WaitESPReady: BufferCleared");
-      continue;
-    }
-    // A second counts when it has passed; new data ends the wait at once
-    // (the ready report follows the image check within moments).
-    const uint32_t waited = platform::TicksSince(last);
-    if (report.empty() && waited < 1000 && device->GetReceiveEvent().WaitFor(1000 - waited)) continue;
-    if (report.empty() || platform::TicksSince(last) > 1000) {
-      DoProgress(tpt_StepBy, 1, "seconds");
-      last = platform::GetTicks();
-      ++seconds;
-    }
+    if (cleared) Log("WaitESPReady: BufferCleared");
+    // Nothing came: wait for data until the current second is over (the
+    // ready report follows the image check within moments).
+    if (report.empty() && !cleared) device->GetReceiveEvent().WaitFor(1000 - elapsed % 1000);
   }
   DoProgress(tpt_SetPosition, 0, "seconds");
   FreeReportDevice();

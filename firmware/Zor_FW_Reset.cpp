@@ -21,6 +21,12 @@ constexpr uint32_t cPingTimeoutMs = 1500;
 // Pings while waiting for a network device to go away, and to come back.
 constexpr int cPingsUntilDown = 350;
 constexpr int cPingsUntilUp = 30;
+// Consecutive missed echoes that count as the device having gone down. An
+// echo gets lost on a live network now and then; three in a row (4.5 s of
+// silence at the echo timeout) hardly, while a device that programs its flash
+// or boots stays silent longer. A device that answers again after fewer
+// misses is asked about its old session instead.
+constexpr int cMissedEchoesDown = 3;
 // Steps of 100 ms waiting for a USB device to come back.
 constexpr int cUsbWaitSteps = 50;
 constexpr int cUsbWaitStepsESP = 600;
@@ -178,22 +184,48 @@ int TZorFirmwareClass::WaitDeviceReady(uint32_t resetSerialNumber, bool resetFai
   return WaitUsbDeviceReady(device, resetSerialNumber);
 }
 
-bool TZorFirmwareClass::PingUntil(const std::string &ip, bool wanted, int tries, uint32_t pauseMs) {
+bool TZorFirmwareClass::PingUntilAnswer(const std::string &ip, int tries) {
   for (int n = 1; n <= tries; ++n) {
     DoProgress(tpt_StepBy, 1);
     ProcessMessages();
     std::string error;
-    const bool answered = PingIPAddress(ip, cPingTimeoutMs, error);
-    const std::string text =
-        cWaitPrefix + (answered ? "Ping ok" : "Ping failed:" + error) + " count=" + std::to_string(n);
-    if (answered == wanted) {
-      Log(text);
+    if (PingIPAddress(ip, cPingTimeoutMs, error)) {
+      Log(cWaitPrefix + "Ping ok count=" + std::to_string(n));
       return true;
     }
-    LogError(text);
-    if (pauseMs) platform::SleepMs(pauseMs);
+    LogError(cWaitPrefix + "Ping failed:" + error + " count=" + std::to_string(n));
   }
   return false;
+}
+
+bool TZorFirmwareClass::OldSessionAlive(TZor_NetworkDevice *net) {
+  // TRYBABY for the session of this run: "ok" means the device still holds it.
+  const bool alive = net->TestDataConnected();
+  Log(cWaitPrefix + (alive ? "old session still open" : "old session gone"));
+  return alive;
+}
+
+TZorFirmwareClass::TDeviceDown TZorFirmwareClass::WaitNetworkDeviceDown(TZor_NetworkDevice *net) {
+  const std::string ip = net->GetDeviceIP();
+  int missed = 0;
+  for (int n = 1; n <= cPingsUntilDown; ++n) {
+    DoProgress(tpt_StepBy, 1);
+    ProcessMessages();
+    std::string error;
+    if (!PingIPAddress(ip, cPingTimeoutMs, error)) {
+      Log(cWaitPrefix + "Ping failed:" + error + " count=" + std::to_string(n));
+      if (++missed >= cMissedEchoesDown) return ddSilent;
+      continue;
+    }
+    LogError(cWaitPrefix + "Ping ok count=" + std::to_string(n));
+    if (missed > 0) {
+      if (!OldSessionAlive(net)) return ddRestarted;
+      Log(cWaitPrefix + "echo lost, no restart");
+      missed = 0;
+    }
+    platform::SleepMs(50);
+  }
+  return ddStillUp;
 }
 
 int TZorFirmwareClass::WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool resetFailed) {
@@ -202,16 +234,20 @@ int TZorFirmwareClass::WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool rese
   Log(cWaitPrefix + "wait for ping failure IP=" + net->GetDeviceIP());
   DoProgress(tpt_SetMax, cPingsUntilDown);
   int result = fwr_NoError;
-  if (!PingUntil(net->GetDeviceIP(), false, cPingsUntilDown, 50)) {
-    if (resetFailed) {
-      Log(cWaitPrefix + "reset failed: no ping failure -> ok after port closed");
-    } else {
-      LogError(cWaitPrefix + "reset failed: no ping failure");
-      result = fwr_NoReset;
-    }
-  } else if (!WaitForPingAnswer(net)) {
-    LogError(cWaitPrefix + "reset failed: no ping success");
-    result = fwr_NoReset;
+  switch (WaitNetworkDeviceDown(net)) {
+    case ddStillUp:
+      if (resetFailed) {
+        Log(cWaitPrefix + "reset failed: no ping failure -> ok after port closed");
+      } else {
+        LogError(cWaitPrefix + "reset failed: no ping failure");
+        result = fwr_NoReset;
+      }
+      break;
+    case ddRestarted:
+      // Back at once, but a device that takes a new address is looked for there.
+      if (FFlashNewHost.empty() && (FFlashNewIP.empty() || FFlashNewIP == net->GetDeviceIP())) break;
+      [[fallthrough]];
+    case ddSilent: result = WaitNetworkDeviceBack(net); break;
   }
 
   DoProgress(tpt_SetPosition, 0);
@@ -221,9 +257,26 @@ int TZorFirmwareClass::WaitNetworkDeviceReady(TZor_NetworkDevice *net, bool rese
   return result;
 }
 
+int TZorFirmwareClass::WaitNetworkDeviceBack(TZor_NetworkDevice *net) {
+  std::string tried;
+  const std::string ip = WaitForPingAnswer(net, tried);
+  if (ip.empty()) {
+    LogError(cWaitPrefix + "reset failed: no ping success");
+    DoMessage("The device went down but did not answer again at " + tried, mtErr);
+    return fwr_DeviceMissing;
+  }
+  // Silent for a while but never restarted: the device still holds the
+  // session. Under a new address it can only be back from a restart.
+  if (ip == net->GetDeviceIP() && OldSessionAlive(net)) {
+    LogError(cWaitPrefix + "reset failed: old session still open");
+    return fwr_NoReset;
+  }
+  return fwr_NoError;
+}
+
 // The device answers again: under its old or new address, or under one of the
 // addresses of its new host name.
-bool TZorFirmwareClass::WaitForPingAnswer(TZor_NetworkDevice *net) {
+std::string TZorFirmwareClass::WaitForPingAnswer(TZor_NetworkDevice *net, std::string &tried) {
   std::vector<std::string> candidates{FFlashNewIP.empty() ? net->GetDeviceIP() : FFlashNewIP};
   bool fromHost = false;
   if (!FFlashNewHost.empty()) {
@@ -250,12 +303,13 @@ bool TZorFirmwareClass::WaitForPingAnswer(TZor_NetworkDevice *net) {
     DoMessage("Waiting for device IP " + ip + "...", mtInfo);
     DoProgress(tpt_SetPosition, 0);
     DoProgress(tpt_SetMax, cPingsUntilUp);
-    if (PingUntil(ip, true, cPingsUntilUp, 0)) {
+    if (PingUntilAnswer(ip, cPingsUntilUp)) {
       if (fromHost) FFlashNewIP = ip;
-      return true;
+      return ip;
     }
+    tried += (tried.empty() ? "" : ", ") + ip;
   }
-  return false;
+  return {};
 }
 
 // Arms the wait states from what was already seen (see the handlers above).

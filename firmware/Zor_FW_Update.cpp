@@ -1,8 +1,12 @@
 // The firmware update as a whole: access check, open in tools mode, the
 // ColdFire or ESP programming path, the wait for the restarted device, and
 // the exit steps that reset an unfinished device and always close it.
+#include <algorithm>
+#include <cctype>
+
 #include "device/Zor_ColdfireAddresses.h"
 #include "device/Zor_ColdfireCommands.h"
+#include "firmware/SRecord.h"
 #include "firmware/Zor_FW_Class.h"
 #include "foundation/LogUnit.h"
 #include "foundation/Zor_Utils.h"
@@ -21,6 +25,12 @@ const std::string cTimerPatch(
 
 bool NeedsTimerPatch(int firmwareVersion) { return firmwareVersion >= 60 && firmwareVersion <= 62; }
 
+bool HasExtension(const std::string &name, const std::string &ext) {
+  if (name.size() < ext.size()) return false;
+  return std::equal(ext.rbegin(), ext.rend(), name.rbegin(),
+                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
 }  // namespace
 
 int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootloader,
@@ -32,8 +42,11 @@ int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootload
       (updateBootloader ? "True" : "False") + " resetSerialNumber=" + IntToHex(resetSerialNumber, 8));
   MessageStars();
   FZustandNachReset = false;
+  FUpdateVerified = false;
 
-  int result = FConnectedUserString.empty() ? CheckConnectedUser() : fwr_NoError;
+  int result = CheckFirmwareFile(device, filename, updateBootloader);
+  if (result != fwr_NoError) return result;
+  result = FConnectedUserString.empty() ? CheckConnectedUser() : fwr_NoError;
   if (result == fwr_TooManyUser) {
     DoMessage("Firmware update denied: other users connected: \r\n" + FConnectedUserString, mtErr);
     LogStars();
@@ -69,6 +82,41 @@ int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootload
   return result;
 }
 
+int TZorFirmwareClass::CheckFirmwareFile(TZor_BaseDevice *device, const std::string &filename,
+                                         bool updateBootloader) {
+  TEspImage file;
+  std::string error;
+  if (!file.Open(filename, error)) {
+    DoMessage(error, mtErr);
+    return fwr_FileNotFound;
+  }
+  const std::string head = file.ReadHead(EspImageHeaderSize);
+  const std::string name = FileNameWithoutDirectory(filename);
+  // Devices whose controller is not known take the ColdFire path.
+  if (!IsESP(device)) {
+    if (IsSRecord(head)) return fwr_NoError;
+    DoMessage(name + " is not an S-record file: a ColdFire device takes a .s19 file", mtErr);
+    return updateBootloader ? fwr_NotBootloaderFile : fwr_NotFirmwareFile;
+  }
+  // An encrypted image is opened by the device alone; only its name can
+  // tell that it is a ColdFire file.
+  if (HasExtension(name, ".s19") || (!file.GetCrypted() && IsSRecord(head))) {
+    DoMessage(name + " is an S-record file: an ESP device takes a .bin image", mtErr);
+    return fwr_NotEspImage;
+  }
+  if (file.GetCrypted()) {
+    Log("TZorFirmwareClass.CheckFirmwareFile encrypted image, its header is checked by the device");
+    return fwr_NoError;
+  }
+  if (!head.empty() && static_cast<uint8_t>(head[0]) == EspImageMagic) return fwr_NoError;
+  DoMessage(name + " is not an ESP image: " +
+                (head.empty() ? std::string("the file is empty")
+                              : "its first byte is 0x" + IntToHex(static_cast<uint8_t>(head[0]), 2)) +
+                ", an ESP image starts with 0x" + IntToHex(EspImageMagic, 2),
+            mtErr);
+  return fwr_NotEspImage;
+}
+
 int TZorFirmwareClass::DoUpdateSteps(const std::string &filename, bool updateBootloader,
                                      uint32_t resetSerialNumber, uint32_t deviceSerial, bool &resetOnExit) {
   DoMessage("Update Firmware...", mtInfo);
@@ -87,10 +135,16 @@ int TZorFirmwareClass::DoUpdateSteps(const std::string &filename, bool updateBoo
     if (result != fwr_NoError) return result;
   }
   // Devices whose controller is not known take the ColdFire path.
-  result =
-      IsESP(device) ? DoUpdateESP(device, filename) : DoUpdateColdfire(device, filename, updateBootloader);
+  const bool esp = IsESP(device);
+  result = esp ? DoUpdateESP(device, filename) : DoUpdateColdfire(device, filename, updateBootloader);
   if (result != fwr_NoError) return result;
-  return DoUpdateCompletion(wasBootloader, updateBootloader, resetSerialNumber, deviceSerial, resetOnExit);
+  result = DoUpdateCompletion(wasBootloader, updateBootloader, resetSerialNumber, deviceSerial, resetOnExit);
+  if (result != fwr_NoError || !FVerifyUpdate) return result;
+  // An ESP device checks the whole image itself before it reports ready;
+  // a ColdFire device is read back.
+  if (!esp) result = VerifyFlash(filename, updateBootloader);
+  FUpdateVerified = result == fwr_NoError;
+  return result;
 }
 
 int TZorFirmwareClass::DoUpdateTimerPatch(TZor_BaseDevice *device) {
@@ -113,6 +167,7 @@ int TZorFirmwareClass::DoUpdateESP(TZor_BaseDevice *device, const std::string &f
   if (result != fwr_NoError) return result;
   LogStars();
   DoMessage("Start programming...", mtInfo);
+  ClearESPReadyMark(device);
   result = WriteDevice(device, CmdStartProgramming(FCodeCount));
   if (result != fwr_NoError) {
     DoMessage("Programming canceled: " + ErrorText(result), mtErr);
@@ -149,14 +204,24 @@ int TZorFirmwareClass::DoUpdateCompletion(bool wasBootloader, bool updateBootloa
   int result = fwr_NoError;
   if (!wasBootloader) result = WaitDeviceReady(resetSerialNumber, false);
   // A USB device that did not restart is looked for again by its serial
-  // number and reset by command. The search runs over USB only, so it would
-  // lose a network device: that one is reset in the exit steps instead.
+  // number and reset by command.
   if (result == fwr_NoReset && IsColdfire(FBaseDevice) && FBaseDevice->IsUSBDevice()) {
     DoMessage("No reset, send command", mtInfo);
     SetOwnedDevice(GetNewUsbItem(deviceSerial));
     if (FBaseDevice) {
       result = DoReset(FBaseDevice, resetSerialNumber);
       if (result == fwr_NoError) resetOnExit = false;
+    }
+  } else if (!wasBootloader && IsNetworkDevice(FBaseDevice)) {
+    // The wait has ended the session: a reset in the exit steps would go out
+    // on a closed session and wait for the device all over again.
+    resetOnExit = false;
+    if (result == fwr_NoReset) {
+      DoMessage("No reset, send command", mtInfo);
+      if (OpenDevice(FBaseDevice, true, false) == fwr_NoError)
+        result = DoReset(FBaseDevice, resetSerialNumber);
+      else
+        Log("TZorFirmwareClass.DoUpdate reopen failed, no reset");
     }
   }
   if (result != fwr_NoError) {

@@ -12,12 +12,16 @@
 //             pings 50 ms apart to see it go down, and the first unanswered
 //             ping runs into its 1500 ms timeout (firmware/Zor_FW_Reset.cpp).
 //             With a silence shorter than that timeout the device is back
-//             when the ping ends, so the restart costs 50 + 1500 ms.
+//             when the ping ends, so the restart costs 50 + 1500 ms, plus
+//             the session check (TRYBABY) that confirms the restart.
+//   verify:   ColdFire only: a new session, one 200 ms settle round, the
+//             status word and the flash read back in reads of 255 bytes.
 //
 // Phases, timed by the engine's own messages: open_s (access check, open,
 // drain), transfer_s / write_s (image and, for ColdFire, system code),
 // ready_s (ESP image check until the ready report), restart_s (from the
-// reset until the device answers pings again and is closed).
+// reset until the device answers pings again and is closed), verify_s
+// (ColdFire: the read back of the programmed image).
 //
 // CPU: "cpu_pct" is the whole process (the simulator runs in it too);
 // "engine_cpu_pct" is the thread that runs DoUpdate; the difference is the
@@ -45,6 +49,7 @@
 
 #include "firmware/Zor_FW_Class.h"
 #include "foundation/LogUnit.h"
+#include "foundation/Zor_Utils.h"
 #include "net/Zor_NetworkDevice.h"
 #include "sim/SimDevice.h"
 #include "sim/SimNetLink.h"
@@ -129,9 +134,10 @@ class TPhases {
   static constexpr const char *cTransmitted = "Transmitting user code finished";
   static constexpr const char *cStart = "Start programming...";
   static constexpr const char *cReset = "Waiting for device reset...";
+  static constexpr const char *cVerify = "Verifying flash...";
 
  private:
-  static constexpr const char *cHeads[] = {cBegin, cClear, cTransmit, cTransmitted, cStart, cReset};
+  static constexpr const char *cHeads[] = {cBegin, cClear, cTransmit, cTransmitted, cStart, cReset, cVerify};
   std::map<std::string, double> FSeen;
 };
 
@@ -188,11 +194,7 @@ std::string SRecordLine(int type, uint32_t address, const std::string &data) {
   for (char c : body) sum += static_cast<uint8_t>(c);
   body += static_cast<char>(0xFF - (sum & 0xFF));
   std::string line = "S" + std::to_string(type);
-  char hex[3];
-  for (char c : body) {
-    std::snprintf(hex, sizeof hex, "%02X", static_cast<uint8_t>(c));
-    line += hex;
-  }
+  for (char c : body) line += IntToHex(static_cast<uint8_t>(c), 2);
   return line + "\r\n";
 }
 
@@ -317,6 +319,13 @@ void BM_UpdateEsp(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<int64_t>(size));
 }
 
+// Memory reads the device served (the verify's read back).
+size_t Reads(const TSimDevice &sim) {
+  size_t n = 0;
+  for (const TSimCommandRecord &r : sim.CommandLog()) n += r.Bytes.size() == 7 && r.Bytes[1] == 0x40;
+  return n;
+}
+
 void BM_UpdateColdfire(benchmark::State &state) {
   uint32_t records = 0;
   const std::string image = WriteColdfireImage(static_cast<uint32_t>(state.range(0)), records);
@@ -331,7 +340,8 @@ void BM_UpdateColdfire(benchmark::State &state) {
     const int result = rig.Engine->DoUpdate(image, false, 0xFFFFFFFF);
     meter.Stop();
     if (result != 0) return state.SkipWithError(("DoUpdate " + ErrorText(result)).c_str());
-    const double floorMs = cDrainSettleMs + cRestartFloorMs;
+    // Drain settle rounds: after the open and after the reopen for the verify.
+    const double floorMs = 2 * cDrainSettleMs + cRestartFloorMs;
     Report(state, meter, floorMs / 1000.0);
     // Without pacing, what lies above the floor is the cost of the commands.
     const auto commands = static_cast<double>(rig.Sim->CommandLog().size());
@@ -341,7 +351,9 @@ void BM_UpdateColdfire(benchmark::State &state) {
     const TPhases &p = rig.Phases;
     state.counters["open_s"] = p.Between(p.cBegin, p.cClear, meter.End);
     state.counters["write_s"] = p.Between(p.cClear, p.cStart, meter.End);
-    state.counters["restart_s"] = p.Between(p.cReset, "", meter.End);
+    state.counters["restart_s"] = p.Between(p.cReset, p.cVerify, meter.End);
+    state.counters["verify_s"] = p.Between(p.cVerify, "", meter.End);
+    state.counters["reads"] = static_cast<double>(Reads(*rig.Sim));
   }
   state.SetBytesProcessed(state.range(0));
 }

@@ -313,6 +313,8 @@ TEST_P(ColdfireUpdate, ProgramsTheUserCodeThroughTheSystemCode) {
   EXPECT_TRUE(run.Has("info", "Programming finished"));
   EXPECT_TRUE(run.Has("ok", "Firmware update was successful"));
   EXPECT_TRUE(run.Has("info", "Transmitting user code finished: 0x000200 (512) Bytes"));
+  EXPECT_TRUE(run.Has("info", "Verify finished: 0x000200 (512) Bytes as in the file"));
+  EXPECT_TRUE(run.Result().value("verified", false));
   EXPECT_EQ(sim.Device->GetPersistent().Flash.substr(cUserCode, image.Data.size()), image.Data);
 
   const std::vector<TSimCommandRecord> log = sim.Log();
@@ -387,6 +389,7 @@ TEST_P(EspUpdate, ImageLandsInTheUpdatePartition) {
   ASSERT_EQ(run.Exit, 0) << run.Text() << sim.Notes();
   EXPECT_TRUE(run.Has("info", "Transmitting user code finished: 0x004E20 ("));
   EXPECT_TRUE(run.Has("ok", "Firmware update was successful"));
+  EXPECT_TRUE(run.Result().value("verified", false));
   const TSimPersistent state = sim.Device->GetPersistent();
   EXPECT_TRUE(state.UpdatePartitionActive);
   EXPECT_TRUE(state.UpdateImageValid);
@@ -423,6 +426,26 @@ TEST_F(EndToEnd, FactorySwitchLeavesTheUpdatePartition) {
   ASSERT_GE(sw, 0);
   EXPECT_EQ(sim.Log()[sw].Note, "factory partition");
   EXPECT_TRUE(sim.AllUsersGone());
+}
+
+// zorfw check shows what an ESP image header tells; a plain file that is not
+// an ESP image is refused as the update would refuse it, before any device.
+TEST_F(EndToEnd, CheckReadsTheEspImageHeader) {
+  std::string image = EspImage(300, 4);
+  image.replace(1, 7, std::string("\x03\x02\x20\x74\x0A\x08\x40", 7));
+  TRun run = RunZorfw({"check", "--json", WriteFile("LUM2_fw.bin", image)});
+  ASSERT_EQ(run.Exit, 0) << run.Output;
+  nlohmann::json j = nlohmann::json::parse(run.Output);
+  EXPECT_EQ(j.value("segments", 0), 3);
+  EXPECT_EQ(j.value("entry", 0u), 0x40080A74u);
+
+  run = RunZorfw({"check", WriteFile("passwd.bin", "root:x:0:0:root:/root:/bin/sh\n")});
+  EXPECT_EQ(run.Exit, 10 - fwr_NotEspImage);
+  EXPECT_NE(run.Output.find("not the ESP image magic 0xE9"), std::string::npos) << run.Output;
+  // An encrypted image is the device's to open.
+  run = RunZorfw({"check", "--json", WriteFile("LUM2_fw_Blow.bin", "\x17 encrypted")});
+  EXPECT_EQ(run.Exit, 0) << run.Output;
+  EXPECT_TRUE(nlohmann::json::parse(run.Output)["segments"].is_null());
 }
 
 // ------------------------------------------------------------------ cancel
@@ -545,6 +568,16 @@ void NoRestart(TSim &sim) {
   f.NoRestart = true;
   sim.Device->SetFaults(f);
 }
+// The flash programmer fails: the device restarts into its old firmware.
+void ProgrammerFails(TSim &sim, uint32_t status) {
+  TSimFaults f = sim.Device->GetFaults();
+  f.ProgramStatus = status;
+  sim.Device->SetFaults(f);
+}
+void ProgrammerReportsFailure(TSim &sim) { ProgrammerFails(sim, 0x23); }
+// A status word that is no failure code: only the flash read back tells.
+void ProgrammerWritesNothing(TSim &sim) { ProgrammerFails(sim, 0x55); }
+
 void NeverReady(TSim &sim) {
   TSimFaults f = sim.Device->GetFaults();
   f.NeverReady = true;
@@ -568,15 +601,46 @@ INSTANTIATE_TEST_SUITE_P(
                     TFailureCase{"BootLoaderRecord", false, nullptr, "boot.s19",
                                  SLine(3, 0x3FF0, std::string(16, '\x11')) + "\r\n" + MakeUserImage(2).Text,
                                  fwr_NotFirmwareFile, "error", "Transmit canceled: ", true, false},
+                    // The file does not suit the device: refused before the device is opened.
+                    TFailureCase{"NotEspImage", true, nullptr, "passwd.bin", "root:x:0:0:root:/root:/bin/sh\n",
+                                 fwr_NotEspImage, "error", "passwd.bin is not an ESP image", false, false},
+                    TFailureCase{"S19ToEsp", true, nullptr, "fw.s19", MakeUserImage(2).Text, fwr_NotEspImage,
+                                 "error", "fw.s19 is an S-record file", false, false},
+                    TFailureCase{"BinToColdfire", false, nullptr, "LUM2_fw.bin", EspImage(3000, 2),
+                                 fwr_NotFirmwareFile, "error", "LUM2_fw.bin is not an S-record file", false, false},
                     TFailureCase{"OtherUser", false, OtherUser, "fw.s19", MakeUserImage(2).Text,
                                  fwr_TooManyUser, "error",
                                  "Firmware update denied: other users connected: ", false, false},
-                    // The wait closed the device; the exit steps' reset cannot reach it.
+                    // The device keeps running after programming: it is reset on a
+                    // new session (and keeps running again).
                     TFailureCase{"NoRestart", false, NoRestart, "fw.s19", MakeUserImage(2).Text, fwr_NoReset,
-                                 "error", "Programming failed: ", false, true},
+                                 "error", "Programming failed: ", true, true},
+                    // A programmer failure in application mode: verification fails it.
+                    TFailureCase{"ProgrammerFailure", false, ProgrammerReportsFailure, "fw.s19",
+                                 MakeUserImage(2).Text, fwr_ProgrammingFailed, "error",
+                                 "Write All Blocks failed due to a bad erase sequence", false, true},
+                    TFailureCase{"FlashNotWritten", false, ProgrammerWritesNothing, "fw.s19", MakeUserImage(2).Text,
+                                 fwr_VerifyFailed, "error", "Verify failed at 0x00004000: device 0x", false, true},
                     TFailureCase{"NeverReady", true, NeverReady, "LUM2_fw.bin", EspImage(3000, 2),
                                  fwr_ProgrammingFailed, "error", "Programming failed: No response", true,
                                  false}),
     [](const testing::TestParamInfo<TFailureCase> &i) { return std::string(i.param.Name); });
+
+// --no-verify: the same programmer failure goes unnoticed, and the result
+// says so.
+TEST_F(EndToEnd, NoVerifySaysNotVerified) {
+  TSim sim(ColdfireConfig());
+  ASSERT_TRUE(sim.Started());
+  ProgrammerWritesNothing(sim);
+  std::vector<std::string> args = DeviceArgs("update", sim);
+  args.push_back("--no-verify");
+  args.push_back(WriteFile("fw.s19", MakeUserImage(2).Text));
+  const TRun run = RunZorfw(args);
+  ASSERT_EQ(run.Exit, 0) << run.Text();
+  EXPECT_TRUE(run.Has("ok", "Firmware update was successful, not verified")) << run.Text();
+  EXPECT_FALSE(run.Result().value("verified", true));
+  EXPECT_FALSE(run.Has("info", "Verifying flash..."));
+  EXPECT_TRUE(sim.AllUsersGone());
+}
 
 }  // namespace

@@ -116,6 +116,8 @@ TEST(ExitCodes, EveryResultHasItsOwnStatus) {
   EXPECT_EQ(ExitCodeFromResult(2), 2);
   EXPECT_EQ(ExitCodeFromResult(-1), 11);
   EXPECT_EQ(ExitCodeFromResult(-20), 30);
+  EXPECT_EQ(ExitCodeFromResult(-21), 31);
+  EXPECT_EQ(ExitCodeFromResult(-22), 32);
   EXPECT_EQ(ExitCodeFromResult(fwr_LowestCode - 1), ExitInternal);
   // The front end's own failures stay clear of the engine's.
   EXPECT_GT(ExitVersionReadFailed, ExitCodeFromResult(fwr_LowestCode));

@@ -145,7 +145,6 @@ TEST_F(FWEsp, ReadyConditionDependsOnFirmware) {
     FDevice.Feed("old");
     FDevice.GetReceiveBuffer().Clear();
   };
-  restartStream();  // a mark from before the wait is not taken as ready
   FEngine.Services.OnProcess = [&] {
     if (FEngine.Services.Processed == 3) restartStream();
   };
@@ -164,6 +163,47 @@ TEST_F(FWEsp, ReadyConditionDependsOnFirmware) {
   FEngine.Services.OnProcess = nullptr;
   EXPECT_EQ(FEngine.WaitESPReady(&FDevice), fwr_ProgrammingFailed);
   EXPECT_TRUE(FEngine.HasMessage("Programming failed: No response", mtErr));
+}
+
+// Below firmware 114 the restarted data stream is the ready sign. A fast
+// device restarts it at once after the command, before the wait begins: that
+// mark counts; one from before the command does not.
+TEST_F(FWEsp, ReadyMarkBelow114CountsFromTheCommandOn) {
+  FEngine.FFirmwareVersion = 113;
+  TImageFile image("fw_Blow.bin", 300);
+  auto restartStream = [this] {
+    FDevice.Feed("old");
+    FDevice.GetReceiveBuffer().Clear();
+  };
+  FDevice.OnWrite = [&](const std::string &cmd) {
+    if (cmd == CmdDecryptImage(300)) restartStream();
+  };
+  restartStream();
+  uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.TransmitESPCode(&FDevice, image.Path()), 0);
+  EXPECT_LT(platform::TicksSince(start), 1000u);
+
+  // Only the mark from before the command: no ready sign within the minute.
+  FDevice.OnWrite = nullptr;
+  restartStream();
+  start = platform::GetTicks();
+  EXPECT_EQ(FEngine.TransmitESPCode(&FDevice, image.Path()), fwr_ProgrammingFailed);
+  EXPECT_GE(platform::TicksSince(start), 60000u);
+}
+
+// A device that keeps restarting its stream never sends the ready report:
+// the minute is counted on the clock however each round ends.
+TEST_F(FWEsp, ReadyWaitEndsAfterAMinuteWhateverArrives) {
+  FEngine.FFirmwareVersion = 114;
+  FEngine.Services.OnProcess = [this] {
+    FDevice.Feed("x");
+    FDevice.GetReceiveBuffer().Clear();
+    FClock.Advance(10);
+  };
+  const uint32_t start = platform::GetTicks();
+  EXPECT_EQ(FEngine.WaitESPReady(&FDevice), fwr_ProgrammingFailed);
+  EXPECT_GE(platform::TicksSince(start), 60000u);
+  EXPECT_LT(platform::TicksSince(start), 61000u);
 }
 
 TEST_F(FWEsp, FactorySwitchOnlyForEspDevices) {

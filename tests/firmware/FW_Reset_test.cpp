@@ -11,6 +11,7 @@
 #include "net/NetUtils.h"
 #include "net/Zor_NetworkDevice.h"
 #include "tests/firmware/FW_TestEngine.h"
+#include "tests/net/NetSimFixture.h"
 #include "tests/support/Zor_TestDevice.h"
 
 namespace zor {
@@ -214,7 +215,9 @@ class FWResetNet : public ::testing::Test {
 TEST_F(FWResetNet, DeviceGoesDownAndComesBack) {
   FAnswer = [](const std::string &, int n) { return n < 4 || n > 6; };
   EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
-  EXPECT_EQ(FPings["127.0.0.9"], 7);
+  // Three missed echoes, the answer, and the ping before the session check
+  // (nothing holds the old session at this address).
+  EXPECT_EQ(FPings["127.0.0.9"], 8);
   EXPECT_TRUE(FEngine.GetZustandNachReset());
 }
 
@@ -228,8 +231,24 @@ TEST_F(FWResetNet, DeviceThatKeepsAnswering) {
 
 TEST_F(FWResetNet, DeviceThatNeverComesBack) {
   FAnswer = [](const std::string &, int) { return false; };
-  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_NoReset);
-  EXPECT_EQ(FPings["127.0.0.9"], 1 + 30);
+  // It went down and did not come back at its address: that is no "No reset".
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_DeviceMissing);
+  EXPECT_EQ(FPings["127.0.0.9"], 3 + 30);
+  EXPECT_TRUE(FEngine.HasMessage("The device went down but did not answer again at 127.0.0.9", mtErr));
+
+  FEngine.FFlashNewIP = "127.0.0.10";
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_DeviceMissing);
+  EXPECT_TRUE(FEngine.HasMessage("The device went down but did not answer again at 127.0.0.10", mtErr));
+}
+
+// Back at its old address after one lost echo without its session, but the
+// device takes a new address: it is looked for there.
+TEST_F(FWResetNet, QuickRestartToANewAddressIsLookedForThere) {
+  FEngine.FFlashNewIP = "127.0.0.10";
+  FAnswer = [](const std::string &ip, int n) { return ip != "127.0.0.9" || n != 1; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.10"], 1);
+  EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.10...", mtInfo));
 }
 
 TEST_F(FWResetNet, NewHostNameIsTriedAddressByAddress) {
@@ -241,10 +260,67 @@ TEST_F(FWResetNet, NewHostNameIsTriedAddressByAddress) {
   FEngine.FFlashNewHost = "lum-new";
   FAnswer = [](const std::string &ip, int) { return ip == "127.0.0.22"; };
   EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.9"], 3);
   EXPECT_EQ(FPings["127.0.0.21"], 30);
   EXPECT_EQ(FPings["127.0.0.22"], 1);
   EXPECT_EQ(FEngine.GetFlashNewIP(), "127.0.0.22");
   EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.21...", mtInfo));
+}
+
+// ---- network device against the simulator: is the restart real? ------------------------------
+
+class FWResetNetSim : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FEngine.SetBaseDevice(FDevice.get());
+    ASSERT_EQ(FEngine.OpenDevice(FDevice.get(), true, false), 0) << FEngine.GetOpenErrorMsg();
+  }
+  void TearDown() override { SetIcmpEchoFunction(nullptr); }
+  // Echoes answer from the simulator's state; `lost` decides which are lost
+  // on the way. A lost or unanswered echo takes a (short) timeout.
+  void Echo(std::function<bool(int n)> lost, std::function<void(int n)> before = nullptr) {
+    SetIcmpEchoFunction([this, lost, before](uint32_t, uint32_t, platform::TZor_EchoResult &r) {
+      ++FPings;
+      if (before) before(FPings);
+      r.Replied = !lost(FPings) && !FHost.Device->IsSilent();
+      if (!r.Replied) {
+        r.Error.Code = 11010;
+        platform::SleepMs(20);
+      }
+      return r.Replied;
+    });
+  }
+
+  nettest::TSimHost FHost{TSimFamily::Coldfire, "127.0.0.74"};
+  std::unique_ptr<TZor_NetworkDevice> FDevice = FHost.MakeDevice(1, true);
+  TZor_LogCapture FLog;
+  TResetEngine FEngine{FLog.Id()};
+  int FPings = 0;
+};
+
+// One lost echo and an answer: the device still holds the session, so the
+// wait goes on until the device really restarts.
+TEST_F(FWResetNetSim, SingleLostEchoIsNoRestart) {
+  Echo([](int n) { return n == 3; },
+       [this](int n) {
+         if (n == 8) FHost.Device->Restart();
+       });
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_GT(FPings, 8);
+  EXPECT_EQ(FLog.Count("old session still open"), 1);
+  EXPECT_EQ(FLog.Count("old session gone"), 1);
+  EXPECT_TRUE(FEngine.GetZustandNachReset());
+}
+
+// Silent for three echoes but never restarted: the old session is still
+// there, which is no restart.
+TEST_F(FWResetNetSim, SilenceWithoutRestartIsNoReset) {
+  Echo([](int n) { return n >= 2 && n <= 4; });
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_NoReset);
+  EXPECT_EQ(FLog.Count("reset failed: old session still open"), 1);
+  EXPECT_FALSE(FEngine.GetZustandNachReset());
+  // The session was ended with DISCONN.
+  EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }));
 }
 
 }  // namespace

@@ -72,6 +72,7 @@ class TTestEngine : public TZorFirmwareClass {
   }
 
   using TZorFirmwareClass::CheckConnectedUser;
+  using TZorFirmwareClass::CheckFirmwareFile;
   using TZorFirmwareClass::CloseDevice;
   using TZorFirmwareClass::FConnectedUserString;
   using TZorFirmwareClass::FFirmwareVersion;

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "firmware/SRecord.h"
+#include "foundation/Zor_Utils.h"
 
 namespace zor {
 namespace {
@@ -20,11 +21,7 @@ bool HaveTool(const std::string &name) {
   return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-std::string Hex(uint32_t value) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%X", value);
-  return buf;
-}
+std::string Hex(uint32_t value) { return "0x" + IntToHex(value, 1); }
 
 struct TToolCase {
   const char *Tool;  // "srec_cat" or "objcopy"

@@ -491,8 +491,10 @@ TEST(UploaderCommon, ErrorTexts) {
   EXPECT_EQ(ErrorText(-13), "Access via network not supported, Firmwareversion >=19 needed");
   EXPECT_EQ(ErrorText(-20), "Hardware fault");
   EXPECT_EQ(ErrorText(3), "Unknown: 3");
-  EXPECT_EQ(ErrorText(-21), "Unknown: -21");
-  for (int code = -20; code <= 2; ++code) EXPECT_EQ(ErrorText(code).rfind("Unknown", 0), std::string::npos);
+  EXPECT_EQ(ErrorText(-21), "Verify failed");
+  EXPECT_EQ(ErrorText(-22), "Not an ESP image");
+  EXPECT_EQ(ErrorText(-23), "Unknown: -23");
+  for (int code = -22; code <= 2; ++code) EXPECT_EQ(ErrorText(code).rfind("Unknown", 0), std::string::npos);
 }
 
 }  // namespace
