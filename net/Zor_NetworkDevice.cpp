@@ -2,7 +2,6 @@
 // hardware-feature request) and opening and closing the device.
 #include "net/Zor_NetworkDevice.h"
 
-#include <cstdio>
 #include <sstream>
 
 #include "foundation/LogUnit.h"
@@ -24,10 +23,11 @@ std::vector<std::string> &MissingList() {
   return list;
 }
 
-std::string Hex4(uint16_t value) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%04X", value);
-  return buf;
+// An address in canonical dotted decimal, so that pings, TCP and the data
+// server's peer check all mean the same host; any other text only trimmed.
+std::string DeviceAddress(const std::string &text) {
+  std::string canonical = CanonicalIPv4(text);
+  return canonical.empty() ? TrimText(text) : canonical;
 }
 }  // namespace
 
@@ -57,7 +57,7 @@ void Clear() {
 }  // namespace MissingDisconnects
 
 std::string MissingDisconnectEntry(uint8_t userId, uint16_t port) {
-  return "UserID=" + std::to_string(userId) + "Port=" + Hex4(port);
+  return "UserID=" + std::to_string(userId) + "Port=" + IntToHex(port, 4);
 }
 
 std::string SocketErrorText(uint32_t number, const std::string &text) {
@@ -75,9 +75,11 @@ std::string SocketErrorText(uint32_t number, const std::string &text) {
 TZor_NetworkDevice::TZor_NetworkDevice(int logId, int multiId, platform::TZor_Event *receiveEvent,
                                        bool doResetEvent, const std::string &deviceIP,
                                        const std::string &host)
-    : TZor_BaseDevice(logId, doResetEvent, receiveEvent, multiId), FDeviceHost(host), FDeviceIP(deviceIP) {
+    : TZor_BaseDevice(logId, doResetEvent, receiveEvent, multiId),
+      FDeviceHost(host),
+      FDeviceIP(DeviceAddress(deviceIP)) {
   FDevType = Zor_Remote;
-  FDeviceIPAndPort = deviceIP + ":" + std::to_string(FDeviceManagementPort);
+  FDeviceIPAndPort = FDeviceIP + ":" + std::to_string(FDeviceManagementPort);
   FHasCommandList = true;
   std::ostringstream self;
   self << static_cast<const void *>(this);

@@ -168,7 +168,7 @@ void TZor_NetworkDevice::ServerConnect(TZor_TcpConnection &context) {
           FDbgTag + ".ServerConnect: FServer.Contexts.Count=" + std::to_string(server->ConnectionCount()));
   LogText(GetLogId(), FDbgTag + ".ServerConnect: Peer=" + PeerText(context));
   // Only the device itself may feed this object's buffers.
-  if (context.GetPeerAddress() != FDeviceIP) {
+  if (IPv4ToInt(context.GetPeerAddress()) != IPv4ToInt(FDeviceIP)) {
     LogWarn(GetLogId(), FDbgTag + ".ServerConnect: foreign peer " + context.GetPeerAddress() + " -> dropped");
     context.Disconnect();
     return;

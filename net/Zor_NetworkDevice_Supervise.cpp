@@ -2,11 +2,11 @@
 // nothing for longer than the receive timeout, the device is asked in the
 // background whether the session still exists (TRYBABY), and the device is
 // closed and reopened when it is gone. Driven by the reads alone; no timer.
-#include <cstdio>
 #include <functional>
 
 #include "foundation/CircularBuffer.h"
 #include "foundation/LogUnit.h"
+#include "foundation/Zor_Utils.h"
 #include "net/TCPThread.h"
 #include "net/Zor_NetworkDevice.h"
 
@@ -17,12 +17,6 @@ namespace {
 constexpr uint8_t FlagSupervised = 0x02;  // supervision ran since the last data
 constexpr uint8_t FlagAnsweredOk = 0x04;  // a TRY was answered "ok" while data were missing
 constexpr int ReopenAttempts = 4;
-
-std::string Hex2(uint8_t value) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02X", value);
-  return text;
-}
 
 // Failures of a TRY request that mean "device not reachable now", as opposed
 // to a device that answered and no longer knows the session.
@@ -162,7 +156,7 @@ bool TZor_NetworkDevice::RecoverFromTCPError() {
   };
 
   FErrorFlags |= FlagSupervised;
-  LogText(GetLogId(), Tag(op) + " FErrorFlags=" + Hex2(FErrorFlags) + " #####");
+  LogText(GetLogId(), Tag(op) + " FErrorFlags=" + IntToHex(FErrorFlags, 2) + " #####");
   if (!HasDataConnection()) {
     LogText(GetLogId(), Tag(op) + " connection for measurement data already closed");
     return reopen();
@@ -204,7 +198,7 @@ bool TZor_NetworkDevice::RecoverFromTCPError() {
       FTryState = tryCleared;
       return true;
     }
-    LogText(GetLogId(), Tag(op) + " FErrorFlags=" + Hex2(FErrorFlags) + " TRY-Request antwortet ok," +
+    LogText(GetLogId(), Tag(op) + " FErrorFlags=" + IntToHex(FErrorFlags, 2) + " TRY-Request antwortet ok," +
                             " aber kein Empfang -> ClosePort");
     if (!Server()) {
       LogText(GetLogId(), Tag(op) + " Server=nil" + " -> force close");

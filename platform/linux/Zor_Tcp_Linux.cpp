@@ -57,6 +57,40 @@ bool ParseIPv4(const std::string &text, in_addr &out) {
   return ::inet_pton(AF_INET, text.c_str(), &out) == 1;
 }
 
+// A host text of digits, points and blanks only is meant as an address. It is
+// read here, every part decimal ("010" is ten): the resolver would read it as
+// octal and connect to another host. False when it is no valid address.
+bool ParseAddressText(const std::string &text, in_addr &out) {
+  size_t first = text.find_first_not_of(' ');
+  size_t last = text.find_last_not_of(' ');
+  if (first == std::string::npos) return false;
+  uint32_t value = 0;
+  int parts = 0;
+  uint32_t part = 0;
+  size_t digits = 0;
+  for (size_t i = first; i <= last + 1; ++i) {
+    char c = i <= last ? text[i] : '.';
+    if (c >= '0' && c <= '9') {
+      part = part * 10 + static_cast<uint32_t>(c - '0');
+      if (++digits > 10 || part > 255) return false;
+    } else if (c == '.' && digits > 0 && parts < 4) {
+      value = (value << 8) | part;
+      ++parts;
+      part = 0;
+      digits = 0;
+    } else {
+      return false;
+    }
+  }
+  if (parts != 4) return false;
+  out.s_addr = htonl(value);
+  return true;
+}
+
+bool LooksLikeAddress(const std::string &text) {
+  return !text.empty() && text.find_first_not_of("0123456789. ") == std::string::npos;
+}
+
 }  // namespace
 
 TZor_SysError SocketErrorFromErrno(int err) {
@@ -295,7 +329,12 @@ bool TZor_TcpClient::Connect() {
   }
   CloseHandle();
   in_addr addr{};
-  if (!ParseIPv4(FHost, addr)) {
+  if (LooksLikeAddress(FHost)) {
+    if (!ParseAddressText(FHost, addr)) {
+      SetError({WSA_HOST_NOT_FOUND, 0});
+      return false;
+    }
+  } else if (!ParseIPv4(FHost, addr)) {
     std::vector<std::string> ips;
     TZor_SysError error;
     if (!ResolveHostIPv4(FHost, ips, error) || ips.empty() || !ParseIPv4(ips.front(), addr)) {

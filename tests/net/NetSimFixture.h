@@ -70,6 +70,18 @@ struct TSimHost {
   }
 };
 
+inline int CountLog(const TSimHost &host, const std::string &text) {
+  int n = 0;
+  for (auto &line : host.Link->LinkLog()) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+// Starts and ends a test with an empty MissingDisconnects list.
+struct TMissingGuard {
+  TMissingGuard() { MissingDisconnects::Clear(); }
+  ~TMissingGuard() { MissingDisconnects::Clear(); }
+};
+
 // Polls `condition` for up to `ms` milliseconds.
 template <class TCond>
 bool WaitUntil(TCond condition, uint32_t ms = 2000) {

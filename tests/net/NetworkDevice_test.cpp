@@ -53,12 +53,6 @@ std::string Record(uint8_t type, uint16_t word, uint8_t user, std::string values
          LE(uint32_t(user - 1) << 20, 4) + values;
 }
 
-int CountLines(const TSimHost &host, const std::string &text) {
-  int n = 0;
-  for (auto &line : host.Link->LinkLog()) n += line.find(text) != std::string::npos;
-  return n;
-}
-
 std::string Receive(TZor_BaseDevice &d) {
   uint32_t amount = d.GetReceiveBuffer().GetAmount();
   return d.GetReceiveBuffer().ReadAnsiString(amount);
@@ -317,19 +311,19 @@ TEST(NetworkDevice, ReconnectsOnceADayHasPassedAndDestroysOpen) {
   // Never opened: nothing to renew however much time passes.
   clock.FOffset = TZor_NetworkDevice::ReconnectAfterMs + 1000;
   d->DeviceRead(1, text);
-  EXPECT_EQ(CountLines(host, "request CONNECT"), 0);
+  EXPECT_EQ(CountLog(host, "request CONNECT"), 0);
 
   clock.FOffset = 0;
   std::string error;
   ASSERT_TRUE(d->OpenPort(error)) << error;
   clock.FOffset = TZor_NetworkDevice::ReconnectAfterMs - 1000;
   d->DeviceRead(1, text);
-  EXPECT_EQ(CountLines(host, "request DISCONN"), 0);
+  EXPECT_EQ(CountLog(host, "request DISCONN"), 0);
 
   clock.FOffset = TZor_NetworkDevice::ReconnectAfterMs + 1000;
   d->DeviceRead(1, text);
-  EXPECT_EQ(CountLines(host, "request DISCONN"), 1);
-  EXPECT_EQ(CountLines(host, "request CONNECT"), 2);
+  EXPECT_EQ(CountLog(host, "request DISCONN"), 1);
+  EXPECT_EQ(CountLog(host, "request CONNECT"), 2);
   EXPECT_TRUE(d->GetPortIsOpened());
   d.reset();  // destroying an open device closes it
   EXPECT_TRUE(WaitUntil([&] { return !host.Link->IsUserConnected(1); }));
