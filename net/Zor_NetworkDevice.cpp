@@ -350,7 +350,8 @@ void TZor_NetworkDevice::HandleConnectAb(const std::string &userField, const std
   std::string found;
   if (!MissingDisconnects::Entries().empty() && !userField.empty() && userField[0] >= '0' &&
       userField[0] <= '3') {
-    std::string prefix = "UserID=" + std::to_string(userField[0] - '0' + 1);
+    // The whole user part of the key: "UserID=2" must not take "UserID=255Port=...".
+    std::string prefix = "UserID=" + std::to_string(userField[0] - '0' + 1) + "Port=";
     int index = 0;
     for (auto &entry : MissingDisconnects::Entries()) {
       if (entry.rfind(prefix, 0) != 0)

@@ -27,3 +27,16 @@ TEST(NetworkDeviceSession, AddressWithLeadingZerosAndBlanksIsCanonical) {
   EXPECT_TRUE(d.CloseNetworkPort());
   EXPECT_FALSE(host.Link->IsUserConnected(1));
 }
+
+TEST(NetworkDeviceSession, StaleEntryWithUser255IsNotTakenForUser2) {
+  TMissingGuard guard;
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.11");
+  MissingDisconnects::Add("UserID=255Port=1234");
+  MissingDisconnects::Add("UserID=2Port=4321");
+  auto d = host.MakeDevice(2, true);  // tools mode: one CONNECT
+  host.SetFaults([](TSimLinkFaults &f) { f.AnswerAb = {1, srkConnect}; });
+  std::string error;
+  EXPECT_FALSE(d->OpenPort(error));
+  EXPECT_EQ(d->GetErrorCode(), Zor_TooManyUser);
+  EXPECT_EQ(MissingDisconnects::Entries(), std::vector<std::string>{"UserID=255Port=1234"});
+}
