@@ -611,21 +611,25 @@ bool TZor_NetworkDevice::ConnectWithRepeats() {
   do {
     if (j > 0) platform::SleepMs(100);
     ok = StartData();
+    bool sessionOpened = ok;
     if (ok) {
       FFirstCommand = FPeerType != ptColdfire;
       ok = WaitDataConnection();
+      // The device holds a session for us even without the data connection.
+      if (!ok) FDeviceDisconnectNeccessary = true;
     }
     ++j;
     if (!ok && FDeviceDisconnectNeccessary) {
       if (GetErrorCode() == Zor_TooManyUser)
         LogText(GetLogId(), FDbgTag + ".OpenPort fehlende Abmeldung wiederholen");
       platform::SleepMs(50);
-      // StopData keeps the CONNECT's error unless it fails itself.
+      // The CONNECT's error stays the reason; the DISCONN's only decides the retry.
       TZor_Result code = GetErrorCode();
       std::string message = GetErrorMessage();
-      if (StopData()) SetError(code, message);
-      code = GetErrorCode();
-      if ((code == Zor_TooManyUser || code == Zor_Err_AlreadyConnected) && j < 4) {
+      bool stopped = StopData();
+      if (!stopped && sessionOpened) RecordUnconfirmedDisconnect("OpenPort");
+      SetError(code, message);
+      if (stopped && (code == Zor_TooManyUser || code == Zor_Err_AlreadyConnected) && j < 4) {
         LogText(GetLogId(), FDbgTag + ".OpenPort Too many user/ Already connected -> retry");
         SetError(Zor_Err_RepeatRequest, GetErrorMessage());
       }
@@ -689,6 +693,14 @@ void TZor_NetworkDevice::AddMissingDisconnect(const std::string &op) {
   LogWarn(GetLogId(), "TZor_NetworkDevice." + op + " added missing disconnect " + entry);
 }
 
+bool TZor_NetworkDevice::RecordUnconfirmedDisconnect(const std::string &op) {
+  FDeviceDisconnectNeccessary = false;
+  // A refusal means the device no longer knows the session: nothing to remember.
+  if (GetErrorCode() == Zor_Err_RequestDenied) return false;
+  AddMissingDisconnect(op);
+  return true;
+}
+
 bool TZor_NetworkDevice::CloseNetworkPort() {
   if (!FPortIsOpened) return true;
   LogText(GetLogId(), "### Close NetworkDevice " + FDeviceIPAndPort + " ###");
@@ -709,14 +721,18 @@ bool TZor_NetworkDevice::CloseNetworkPort() {
     LogText(GetLogId(), "TZor_NetworkDevice.ClosePort: clear CmdResponse=" + CmdResponseTypeToText(awaited));
     SetCmdResponse(crt_none);
   }
+  AbandonBlockTransfer();
   if (GetContextTool()) DeviceWrite(std::string("\x85\x11", 2));
   if (FForcedClose) {
     LogWarn(GetLogId(), "TZor_NetworkDevice.ClosePort ForcedClose -> DeviceDisconnectNeccessary");
-    FDeviceDisconnectNeccessary = true;
   }
   FForcedClose = false;
+  // The session is open on the device whether or not its data connection
+  // still stands (the supervision may have cut it): it always gets its DISCONN.
+  FDeviceDisconnectNeccessary = true;
   bool stopped = StopData();
   for (int i = 1; i < 4 && !stopped && GetErrorCode() == Zor_Err_RepeatRequest; ++i) stopped = StopData();
+  const bool remembered = !stopped && RecordUnconfirmedDisconnect("ClosePort");
   if (stopped && !WaitDataConnectionGone(20, 10, "### NetworkDevice.ClosePort: ")) {
     if (DataConnectionConnected()) {
       LogWarn(GetLogId(), "### NetworkDevice.ClosePort: DeviceDataConnection NOT closed -> force");
@@ -725,7 +741,7 @@ bool TZor_NetworkDevice::CloseNetworkPort() {
       LogWarn(GetLogId(), "### NetworkDevice.ClosePort: DeviceDataConnection disconnected but not nil");
     }
   }
-  bool result = StopServer();
+  bool result = StopServer() && !remembered;
   FPortIsOpened = false;
   return result;
 }
@@ -737,6 +753,14 @@ bool TZor_NetworkDevice::WaitDataConnectionGone(int times, uint32_t stepMs, cons
     if (!HasDataConnection()) LogText(GetLogId(), logHead + "DeviceDataConnection closed");
   }
   return !HasDataConnection();
+}
+
+void TZor_NetworkDevice::AbandonBlockTransfer() {
+  std::lock_guard<std::recursive_mutex> mg(FMgmtLock);
+  if (!FDeviceManagementClient || !FDeviceManagementClient->IsConnected()) return;
+  LogWarn(GetLogId(), FDbgTag + ".ClosePort: block transfer running -> disconnect");
+  FDeviceManagementClient->Disconnect();
+  FDeviceManagementClient.reset();
 }
 
 void TZor_NetworkDevice::ForceClose() {
@@ -768,6 +792,9 @@ void TZor_NetworkDevice::ForceClose() {
 
 bool TZor_NetworkDevice::CloseDataConnection() {
   if (!HasDataConnection()) LogText(GetLogId(), FDbgTag + ".CloseDataConnection: no data connection");
+  // Our own doing, and the session still needs its DISCONN (sent by StopServer).
+  FDeviceDisconnectRequested = true;
+  if (FPortIsOpened) FDeviceDisconnectNeccessary = true;
   if (DataConnectionConnected()) {
     LogText(GetLogId(), FDbgTag + ".CloseDataConnection: disconnect data connection");
     DisconnectDataConnection();

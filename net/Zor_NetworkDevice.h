@@ -85,10 +85,17 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   bool PeekData(uint32_t count, std::string &text) override;
 
   // ---- open and close (Zor_NetworkDevice.cpp) ---------------------------------
-  // ClosePort with its outcome: false when no DISCONN could be sent or the
-  // data server did not stop.
+  // Closing, the contract:
+  // - ClosePort / CloseNetworkPort is the normal close and the one for every
+  //   failure path: a running block transfer is broken off, the session gets
+  //   its DISCONN; when the device does not answer the ping or the DISCONN
+  //   cannot be delivered, the session goes into MissingDisconnects so a later
+  //   CONNECT can end it. CloseNetworkPort returns false in that case.
+  // - ForceClose is only for a device that is restarting (it would not answer
+  //   a DISCONN and forgets the session anyway): ends the session locally.
+  // Neither waits more than about 2 s on the caller's thread for a DISCONN
+  // that the data thread sends after the device closed the data connection.
   bool CloseNetworkPort();
-  // For a device about to restart: ends the session locally, sends no DISCONN.
   void ForceClose();
   bool CloseDataConnection();
   bool StartData();          // CONNECT
@@ -202,6 +209,11 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   // Disconnects and frees the client when it still reports a connection.
   void DisconnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, const std::string &op);
   void AddMissingDisconnect(const std::string &op);
+  // After a DISCONN that failed: remembers the session unless the device
+  // refused it (then it no longer knows it). True when remembered.
+  bool RecordUnconfirmedDisconnect(const std::string &op);
+  // A block transfer still holding the management connection is broken off.
+  void AbandonBlockTransfer();
   // Waits up to `times` x `stepMs` for the device to close the data connection.
   bool WaitDataConnectionGone(int times, uint32_t stepMs, const std::string &logHead);
   bool HasDataConnection() const;

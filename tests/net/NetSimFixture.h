@@ -22,7 +22,10 @@ struct TSimHost {
   std::unique_ptr<TSimNetLink> Link;
   std::string Ip;
 
-  TSimHost(TSimFamily family, const std::string &ip, int firmware = -1, const std::string &password = "")
+  // `bind` "0.0.0.0": the link listens everywhere and its data connections
+  // come from the default loopback address, not from `ip`.
+  TSimHost(TSimFamily family, const std::string &ip, int firmware = -1, const std::string &password = "",
+           const std::string &bind = "")
       : Ip(ip) {
     TSimConfig c;
     c.Family = family;
@@ -39,6 +42,7 @@ struct TSimHost {
     Device = CreateSimDevice(c);
     TSimNetLinkConfig lc;
     lc.ControlPort = 0;
+    lc.BindAddress = bind;
     lc.RequestTimeoutMs = 2000;
     lc.IdleTimeoutMs = 3000;
     Link = std::make_unique<TSimNetLink>(*Device, lc);

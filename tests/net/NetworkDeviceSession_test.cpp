@@ -40,3 +40,69 @@ TEST(NetworkDeviceSession, StaleEntryWithUser255IsNotTakenForUser2) {
   EXPECT_EQ(d->GetErrorCode(), Zor_TooManyUser);
   EXPECT_EQ(MissingDisconnects::Entries(), std::vector<std::string>{"UserID=255Port=1234"});
 }
+
+// The device accepts CONNECT but its data connection never becomes ours (it
+// comes from another address): the open fails and the session is ended.
+TEST(NetworkDeviceSession, ConnectOkWithoutDataConnectionEndsTheSession) {
+  TMissingGuard guard;
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.12", -1, "", "0.0.0.0");
+  ASSERT_TRUE(platform::ClaimSimHost(host.Ip, true));
+  auto d = host.MakeDevice(1);
+  std::string error;
+  EXPECT_FALSE(d->OpenPort(error));
+  EXPECT_EQ(d->GetErrorCode(), Zor_Err_RequestFailed);
+  EXPECT_EQ(error, "No Data connection to " + host.Ip + ". Please check firewall settings");
+  EXPECT_EQ(CountLog(host, "request CONNECT"), 1);
+  EXPECT_EQ(CountLog(host, "request DISCONN"), 1);
+  EXPECT_FALSE(host.Link->IsUserConnected(1));
+  EXPECT_TRUE(MissingDisconnects::Entries().empty());
+  EXPECT_FALSE(d->GetServerIsRunning());
+
+  // The same with an unanswered DISCONN: the session is remembered.
+  host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {1, srkDisconn}; });
+  d->SetAnswerTimeoutMs(200);
+  EXPECT_FALSE(d->OpenPort(error));
+  EXPECT_EQ(d->GetErrorCode(), Zor_Err_RequestFailed);
+  EXPECT_EQ(MissingDisconnects::Entries(),
+            std::vector<std::string>{MissingDisconnectEntry(255, d->GetServerPort())});
+  platform::ReleaseSimHost(host.Ip);
+}
+
+// Every close of an open session sends DISCONN, also when the data connection
+// was already cut; an undeliverable DISCONN is remembered.
+TEST(NetworkDeviceSession, ClosePortEndsTheSessionOrRemembersIt) {
+  TMissingGuard guard;
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.13");
+  auto d = host.MakeDevice(1, false, 300);
+  std::string error;
+  ASSERT_TRUE(d->OpenPort(error)) << error;
+  EXPECT_TRUE(d->CloseDataConnection());
+  EXPECT_FALSE(host.Link->IsUserConnected(1));
+
+  ASSERT_TRUE(d->OpenPort(error)) << error;
+  host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {1, srkDisconn}; });
+  EXPECT_FALSE(d->CloseNetworkPort());
+  EXPECT_EQ(MissingDisconnects::Entries(),
+            std::vector<std::string>{MissingDisconnectEntry(d->GetUserID(), d->GetServerPort())});
+}
+
+// Closing while a block transfer holds the management connection breaks the
+// transfer off and still ends the session.
+TEST(NetworkDeviceSession, ClosePortDuringABlockTransfer) {
+  TMissingGuard guard;
+  TSimHost host(TSimFamily::Esp, "127.0.3.14");
+  auto d = host.MakeDevice(1);
+  std::string error;
+  ASSERT_TRUE(d->OpenPort(error)) << error;
+  ASSERT_TRUE(d->BlockTransferStart(3000, 0, false)) << d->GetErrorMessage();
+  ASSERT_TRUE(d->BlockTransferContinue(std::string(1440, 'a')));
+  uint32_t start = platform::GetTicks();
+  EXPECT_TRUE(d->CloseNetworkPort()) << d->GetErrorMessage();
+  EXPECT_LT(platform::TicksSince(start), 2000u);
+  EXPECT_TRUE(WaitUntil([&] { return !host.Link->IsUserConnected(1); }));
+  EXPECT_EQ(CountLog(host, "request DISCONN"), 1);
+  EXPECT_TRUE(WaitUntil([&] { return CountLog(host, "block transfer broken off") == 1; }));
+  EXPECT_TRUE(MissingDisconnects::Entries().empty());
+  EXPECT_FALSE(d->BlockTransferContinue(std::string(1440, 'b')));
+  EXPECT_EQ(d->GetErrorMessage(), "Can not continue block transfer: not connected to device");
+}
