@@ -269,7 +269,7 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::atomic<uint32_t> FNoAnswerCounter{0};
   std::string FPingError;  // under FStateLock
   std::atomic<bool> FPingNeeded{false};
-  std::string FLastCDCBlockString;  // data thread only
+  std::string FLastCDCBlockString;  // under FDataLock
   std::atomic<bool> FisReconnected{false};
   std::atomic<uint8_t> FOldUserId{255};
   std::atomic<uint8_t> FErrorFlags{0};
@@ -287,7 +287,7 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::atomic<uint32_t> FFirstReceiveTicks{0};
   // Tick count of the last measurement data with bit 32 set; 0 = none.
   std::atomic<uint64_t> FLastReceived{0};
-  std::string FremainingData;  // data thread only
+  std::string FremainingData;  // under FDataLock
   std::atomic<uint32_t> FOpenTicks{0};
   std::atomic<bool> FIgnoreDataUntilStreamInterrupted{false};
   std::atomic<bool> FFirstCommand{false};
@@ -295,6 +295,9 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   uint32_t FReceiveTimeoutMs = 10000;
 
   mutable std::recursive_mutex FServerLock;  // FServer, FDeviceDataConnection
+  // Held while a data connection's bytes are cut into units, and when a new
+  // data connection starts; taken before FServerLock.
+  std::mutex FDataLock;
   // Held by the main thread's requests on FDeviceManagementClient; a DISCONN
   // from another thread that cannot take it uses a temporary client.
   std::recursive_mutex FMgmtLock;

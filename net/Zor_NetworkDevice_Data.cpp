@@ -174,10 +174,20 @@ void TZor_NetworkDevice::ServerConnect(TZor_TcpConnection &context) {
     return;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(FServerLock);
-    if (FDeviceDataConnection && FDeviceDataConnection != &context)
-      LogWarn(GetLogId(), FDbgTag + ".ServerConnect: another DeviceDataConnection");
-    FDeviceDataConnection = &context;
+    // Taken first so that no unit of the previous connection is half processed.
+    std::lock_guard<std::mutex> d(FDataLock);
+    {
+      std::lock_guard<std::recursive_mutex> g(FServerLock);
+      if (FDeviceDataConnection && FDeviceDataConnection != &context)
+        LogWarn(GetLogId(), FDbgTag + ".ServerConnect: another DeviceDataConnection");
+      FDeviceDataConnection = &context;
+    }
+    // A new connection starts on a unit boundary: an old partial unit would
+    // be joined onto its first bytes.
+    if (!FremainingData.empty())
+      LogWarn(GetLogId(), FDbgTag + ".ServerConnect: drop remaining data, length=" +
+                              std::to_string(FremainingData.size()));
+    FremainingData.clear();
   }
   LogText(GetLogId(),
           FDbgTag + ".ServerConnect: set ReadTimeout " + std::to_string(DataReadTimeoutMs) + "ms");
@@ -245,6 +255,18 @@ void TZor_NetworkDevice::ServerExecute(TZor_TcpConnection &context) {
   }
   if (!data.empty())
     LogText(GetLogId(), FDbgTag + ".ServerExecute: received len=" + std::to_string(data.size()));
+  // One connection at a time: the unit remainder and the last CDC block
+  // belong to the current data connection only.
+  std::lock_guard<std::mutex> serving(FDataLock);
+  {
+    std::lock_guard<std::recursive_mutex> g(FServerLock);
+    if (FDeviceDataConnection != &context) {
+      if (!data.empty())
+        LogWarn(GetLogId(), FDbgTag + ".ServerExecute: not DeviceDataConnection -> ignore len=" +
+                                std::to_string(data.size()));
+      return;
+    }
+  }
   if (!FremainingData.empty()) {
     data = FremainingData + data;
     FremainingData.clear();

@@ -9,6 +9,7 @@
 #include "device/Zor_Report.h"
 #include "foundation/CircularBuffer.h"
 #include "net/Zor_NetworkDevice.h"
+#include "platform/Zor_Tcp.h"
 
 using namespace zor;
 using namespace zor::nettest;
@@ -141,6 +142,46 @@ TEST(NetworkDeviceData, CdcBlocksSplitRepeatedAndAfterReconnect) {
   d.ServerExecute_CDC(lost);
   EXPECT_EQ(d.GetErrorCode(), Zor_Err_Reconnected);
   EXPECT_EQ(d.GetErrorMessage(), "Data lost! Data transfer restarted");
+}
+
+// Data connections made to the data server from the device's address, as the
+// device would: a new connection starts on a unit boundary, and a superseded
+// connection no longer feeds the buffers.
+TEST(NetworkDeviceData, SecondDataConnectionStartsOnAUnitBoundary) {
+  const std::string ip = "127.0.3.20";
+  TZor_NetworkDevice d(-1, 0, nullptr, true, ip);
+  ASSERT_TRUE(d.StartServer());
+  auto connect = [&] {
+    auto c = std::make_unique<platform::TZor_TcpClient>(ip, d.GetServerPort());
+    c->SetBindAddress(ip);
+    EXPECT_TRUE(c->Connect()) << c->GetLastErrorText();
+    return c;
+  };
+  const uint32_t wp = 0x00010000;
+  std::string b1 = CdcBlock("AAAA", 64, 0, wp, 0);
+  std::string b2 = CdcBlock("BBBB", 64, 0, wp + 4, 0);
+  std::string b3 = CdcBlock("CCCC", 64, 0, wp + 8, 0);
+  std::string received;
+  auto arrived = [&](const std::string &expected) {
+    return WaitUntil([&] {
+      received += Receive(d);
+      return received.size() >= expected.size();
+    }) && received == expected;
+  };
+
+  auto first = connect();
+  ASSERT_TRUE(first->Write(b1 + b2.substr(0, 40)));  // ends inside a block
+  ASSERT_TRUE(arrived("AAAA"));
+  auto second = connect();
+  ASSERT_TRUE(second->Write(b3));
+  EXPECT_TRUE(arrived("AAAACCCC")) << BytesToHex(received);
+  // The rest of the first connection's block belongs to no unit any more.
+  ASSERT_TRUE(first->Write(b2.substr(40)));
+  first->Disconnect();
+  ASSERT_TRUE(second->Write(b2));
+  EXPECT_TRUE(arrived("AAAACCCCBBBB")) << BytesToHex(received);
+  second->Disconnect();
+  d.StopServer();
 }
 
 TEST(NetworkDeviceData, GarbageAndImpossibleHeadersAreSkipped) {
