@@ -150,6 +150,8 @@ bool TZor_NetworkDevice::RecoverFromTCPError() {
       }
       LogText(GetLogId(), "#### RecoverFromTCPError: retry reopen");
     }
+    // The next attempt comes one receive timeout later, not with the next read.
+    if (!opened) MarkReceived();
     LogText(GetLogId(), "(" + ResultToText(GetErrorCode()) + ") " + GetErrorMessage());
     LogText(GetLogId(), Tag(op) + " END #####");
     return opened;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/Zor_ColdfireCommands.h"
+#include "net/IcmpPing.h"
 #include "net/TCPThread.h"
 #include "platform/Zor_SimHosts.h"
 #include "tests/net/NetSimFixture.h"
@@ -118,6 +119,28 @@ TEST(Supervise, RestartedDeviceIsReopenedInTheSameSlot) {
   EXPECT_TRUE(d.GetPortIsOpened());
   EXPECT_EQ(s.Sessions(), sessions);
   EXPECT_EQ(d.GetErrorCode(), Zor_No_Err);
+}
+
+TEST(Supervise, FailedReopensAreOneReceiveTimeoutApart) {
+  TSupervised s("127.0.3.21");
+  TZor_NetworkDevice &d = *s.Device;
+  ASSERT_TRUE(d.CloseDataConnection());
+  std::atomic<int> pings{0};
+  SetIcmpEchoFunction([&](uint32_t, uint32_t, platform::TZor_EchoResult &r) {
+    ++pings;
+    r.Error = {platform::ICMP_REQ_TIMED_OUT, 0};
+    return false;
+  });
+  // Reads for three receive timeouts: every failed reopen moves the time of
+  // the last data, so the attempts do not follow each read.
+  s.ReadUntil([] { return false; }, 3 * ReceiveTimeoutMs);
+  EXPECT_GE(pings, 1);
+  EXPECT_LE(pings, 4);  // at most one per receive timeout in the window, and one at once
+  EXPECT_EQ(d.GetErrorMessage(), "Network device lost, connection closed!");
+  SetIcmpEchoFunction({});
+  // The device answers again: the next attempt reopens it.
+  EXPECT_TRUE(s.ReadUntil([&] { return d.GetIsReconnected(); }, 3000));
+  EXPECT_TRUE(d.GetPortIsOpened());
 }
 
 TEST(Supervise, NoSupervisionWithoutMeasurementOrInToolsMode) {
