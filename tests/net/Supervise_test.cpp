@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -197,4 +199,27 @@ TEST(TCPThread, FailureAndExceptionEndTheThreadCleanly) {
   EXPECT_TRUE(throwing.GetTerminated());
   EXPECT_FALSE(throwing.GetResult());
   EXPECT_EQ(failing.GetDbgTag(), "TTCPThread(Fail)");
+}
+
+TEST(TCPThread, FreedByItsOwnRequestDoesNotEndTheProcess) {
+  std::unique_ptr<TTCPThread> self;
+  std::mutex lock;
+  std::condition_variable owned;
+  bool ready = false;
+  std::atomic<bool> freed{false};
+  self = std::make_unique<TTCPThread>(-1, "(Self)", [&] {
+    {
+      std::unique_lock<std::mutex> g(lock);
+      owned.wait(g, [&] { return ready; });
+    }
+    self.reset();  // the owner goes away on the request's own thread
+    freed = true;
+    return true;
+  });
+  {
+    std::lock_guard<std::mutex> g(lock);
+    ready = true;
+  }
+  owned.notify_all();
+  EXPECT_TRUE(WaitUntil([&] { return freed.load(); }));
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -142,6 +143,33 @@ TEST(TcpClient, AddressTextIsReadAsDecimalNeverResolved) {
   EXPECT_FALSE(bad.Connect());
   EXPECT_EQ(bad.GetLastError().Code, WSA_HOST_NOT_FOUND);
   EXPECT_TRUE(Eventually([&] { return connects == 1; }));
+}
+
+TEST(TcpClient, AbortFlagBreaksOffWaitsFromAnotherThread) {
+  TManualServer silent([](TZor_TcpConnection &c) {
+    std::string ignored;
+    c.ReadLine(ignored, 3000);  // takes the request, never answers
+    c.Read(ignored, 3000);
+  });
+  TZor_TcpClient client("127.0.0.1", silent.Server.GetPort());
+  TZor_AbortFlag abort = MakeAbortFlag();
+  client.SetAbortFlag(abort);
+  ASSERT_TRUE(client.Connect());
+  ASSERT_TRUE(client.Write("request\n"));
+  std::thread breaker([&] {
+    SleepMs(50);
+    *abort = true;
+  });
+  uint32_t start = GetTicks();
+  std::string line;
+  EXPECT_EQ(client.ReadLine(line, 10000), TZor_ReadResult::rrError);
+  EXPECT_LT(TicksSince(start), 1000u);
+  EXPECT_EQ(client.GetLastError().Code, WSA_ECONNABORTED);
+  breaker.join();
+  client.Disconnect();
+  // Once set, a connect fails at once.
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(client.GetLastError().Code, WSA_ECONNABORTED);
 }
 
 TEST(TcpSocket, ReadLineSplitsBufferedLinesAndHonoursTimeout) {
