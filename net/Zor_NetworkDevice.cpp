@@ -88,11 +88,15 @@ TZor_NetworkDevice::TZor_NetworkDevice(int logId, int multiId, platform::TZor_Ev
 
 TZor_NetworkDevice::~TZor_NetworkDevice() {
   LogText(GetLogId(), FDbgTag + ".Destroy: " + ToString());
+  // The background requests' answers are of no use any more.
+  *FBackgroundAbort = true;
+  if (FTryAbort) *FTryAbort = true;
   try {
     CloseNetworkPort();
   } catch (const std::exception &e) {
     LogExcept(GetLogId(), FDbgTag + ".Destroy: ClosePort failed", e);
   }
+  BoundDataThreadDisconn();
   // A server left running (device unreachable at close) goes now; this waits
   // for its connection threads.
   TakeServer().reset();
@@ -101,9 +105,9 @@ TZor_NetworkDevice::~TZor_NetworkDevice() {
     FHandlersDone.wait(g, [this] { return FHandlers == 0; });
   }
   FTryThread.reset();
+  FRetiredTry.clear();
   FHardFeatureThread.reset();
   FDeviceManagementClient.reset();
-  FTryRequestClient.reset();
   FExtraRequestClient.reset();
   LogText(GetLogId(), FDbgTag + " Destroyed");
 }
@@ -228,8 +232,10 @@ std::string TZor_NetworkDevice::BuildRequest(const std::string &keyword, std::st
 
 // ---- request exchange -------------------------------------------------------------
 
-bool TZor_NetworkDevice::ConnectClient(std::unique_ptr<TZor_TcpClient> &client, std::string &error) {
+bool TZor_NetworkDevice::ConnectClient(std::unique_ptr<TZor_TcpClient> &client, std::string &error,
+                                       const platform::TZor_AbortFlag &abort) {
   if (!client) client = std::make_unique<TZor_TcpClient>(FDeviceIP, FDeviceManagementPort);
+  if (abort) client->SetAbortFlag(abort);
   if (client->Connect()) return true;
   platform::TZor_SysError e = client->GetLastError();
   error = SocketError(e.Code, ReplaceLineBreaks(client->GetLastErrorText(), ' '));
@@ -259,10 +265,11 @@ void TZor_NetworkDevice::DisconnectClient(std::unique_ptr<TZor_TcpClient> &clien
 
 TZor_NetworkDevice::TZor_Exchange TZor_NetworkDevice::Exchange(
     std::unique_ptr<TZor_TcpClient> &client, const std::string &op,
-    const std::function<std::string(std::string &)> &build, bool connectAnswer) {
+    const std::function<std::string(std::string &)> &build, bool connectAnswer,
+    const platform::TZor_AbortFlag &abort) {
   TZor_Exchange ex;
   LogText(GetLogId(), Tag(op) + ": Peer=" + FDeviceIP + ":" + std::to_string(FDeviceManagementPort));
-  if (!ConnectClient(client, ex.Error)) {
+  if (!ConnectClient(client, ex.Error, abort)) {
     LogErr(GetLogId(), Tag(op) + ".Connect failed: " + ex.Error);
     return ex;
   }
@@ -390,12 +397,16 @@ void TZor_NetworkDevice::HandleConnectAb(const std::string &userField, const std
 
 // ---- DISCONN ------------------------------------------------------------------------
 
-bool TZor_NetworkDevice::StopData() {
+bool TZor_NetworkDevice::StopData() { return SendDisconn(nullptr); }
+
+bool TZor_NetworkDevice::SendDisconn(const platform::TZor_AbortFlag &dataThread) {
   const std::string op = "StopData";
   if (!FDeviceDisconnectNeccessary && !DataConnectionConnected()) return true;
   // The management client may be busy (block transfer, or another thread's
-  // request); then a temporary client carries the DISCONN.
-  std::unique_lock<std::recursive_mutex> mg(FMgmtLock, std::try_to_lock);
+  // request); then a temporary client carries the DISCONN. A data thread
+  // always uses one: it must not hold the management client for the caller.
+  std::unique_lock<std::recursive_mutex> mg(FMgmtLock, std::defer_lock);
+  if (!dataThread) mg.try_lock();
   std::unique_ptr<TZor_TcpClient> temporary;
   bool useTemporary = !mg.owns_lock() || (FDeviceManagementClient && FDeviceManagementClient->IsConnected());
   if (useTemporary) LogText(GetLogId(), Tag(op) + " temporären Client erzeugt");
@@ -404,7 +415,7 @@ bool TZor_NetworkDevice::StopData() {
   // before its answer has been read, and that end is no surprise.
   FDeviceDisconnectRequested = true;
   TZor_Exchange ex = Exchange(
-      client, op, [&](std::string &text) { return BuildRequest("DISCONN", text); }, false);
+      client, op, [&](std::string &text) { return BuildRequest("DISCONN", text); }, false, dataThread);
   if (useTemporary) LogText(GetLogId(), Tag(op) + " temporären Client freigeben");
   if (!ex.Connected) {
     FDeviceDisconnectRequested = false;
@@ -437,18 +448,45 @@ bool TZor_NetworkDevice::StopData() {
   return ok;
 }
 
+void TZor_NetworkDevice::BoundDataThreadDisconn() {
+  std::unique_lock<std::mutex> g(FDisconnLock);
+  if (!FDataThreadDisconn) return;
+  if (FDisconnDone.wait_for(g, std::chrono::milliseconds(DataThreadDisconnGraceMs),
+                            [this] { return !FDataThreadDisconn; }))
+    return;
+  LogWarn(GetLogId(), FDbgTag + ".StopData of the data connection takes too long -> break off");
+  *FDataThreadDisconn = true;
+}
+
 // ---- TRYBABY --------------------------------------------------------------------------
 
 bool TZor_NetworkDevice::TestDataConnected() {
+  uint32_t session;
+  {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    session = FTrySession;
+  }
+  return TestDataConnected(session, nullptr);
+}
+
+bool TZor_NetworkDevice::TestDataConnected(uint32_t session, const platform::TZor_AbortFlag &abort) {
   const std::string op = "TestDataConnected";
   THandlerGuard guard(*this);
-  FTryState = tryRunning;
-  bool ok = false;
-  auto setTry = [this](TZor_Result code, const std::string &message) {
-    FTryErrorCode = code;
+  // The outcome of a check that was discarded meanwhile must not count.
+  auto current = [&] { return session == FTrySession; };
+  {
     std::lock_guard<std::recursive_mutex> g(FStateLock);
+    if (current()) FTryState = tryRunning;
+  }
+  bool ok = false;
+  auto setTry = [&](TZor_Result code, const std::string &message) {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    if (!current()) return;
+    FTryErrorCode = code;
     FTryErrorMessage = message;
   };
+  // Its own client: a discarded check may still be running out on its own.
+  std::unique_ptr<TZor_TcpClient> client;
   LogText(GetLogId(), Tag(op) + ": Peer=" + FDeviceIP + ":" + std::to_string(FDeviceManagementPort));
   LogText(GetLogId(), Tag(op) + " check IP via ping");
   if (!CheckIP(FDeviceIP)) {
@@ -456,7 +494,7 @@ bool TZor_NetworkDevice::TestDataConnected() {
     setTry(Zor_Err_PingFailed, "No connection to " + FDeviceIPAndPort);
   } else {
     TZor_Exchange ex = Exchange(
-        FTryRequestClient, op, [&](std::string &t) { return BuildRequest("TRYBABY", t); }, false);
+        client, op, [&](std::string &t) { return BuildRequest("TRYBABY", t); }, false, abort);
     if (!ex.Connected) {
       setTry(Zor_Err_ConnectFailed, ex.Error);
     } else if (ex.Read == TZor_ReadResult::rrClosed || ex.Read == TZor_ReadResult::rrError) {
@@ -481,8 +519,11 @@ bool TZor_NetworkDevice::TestDataConnected() {
       LogWarn(GetLogId(), Tag(op) + " " + FTryErrorMessage);
     }
   }
-  FTryResult = ok;
-  FTryState = tryFinished;
+  std::lock_guard<std::recursive_mutex> g(FStateLock);
+  if (current()) {
+    FTryResult = ok;
+    FTryState = tryFinished;
+  }
   return ok;
 }
 
@@ -498,7 +539,8 @@ bool TZor_NetworkDevice::ReadHardFeature() {
   TCmdResponseType saved = GetCmdResponse();
   SetCmdResponse(crt_ReadNVS);
   TZor_Exchange ex = Exchange(
-      FExtraRequestClient, op, [&](std::string &t) { return BuildCmdRequest(command, t); }, false);
+      FExtraRequestClient, op, [&](std::string &t) { return BuildCmdRequest(command, t); }, false,
+      FBackgroundAbort);
   if (!ex.Connected) {
     SetCmdResponse(saved);
     return false;
@@ -580,6 +622,8 @@ bool TZor_NetworkDevice::OpenPort(std::string &errorMessage) {
     errorMessage = GetErrorMessage();
     return false;
   }
+  // A DISCONN of the last session still on its way would end the new one.
+  BoundDataThreadDisconn();
   FCFuserID = 255;
   FCFBufferAmount = 0;
   // A new session starts a new stream: a restart the previous session still
@@ -766,6 +810,7 @@ void TZor_NetworkDevice::AbandonBlockTransfer() {
 void TZor_NetworkDevice::ForceClose() {
   if (!FPortIsOpened) return;
   LogText(GetLogId(), "### ForceClose NetworkDevice " + FDeviceIPAndPort + " ###");
+  BoundDataThreadDisconn();
   if (GetServerIsRunning()) {
     LogText(GetLogId(), "### NetworkDevice.ForceClose: Deaktiviere Server ###");
     FDeviceDisconnectRequested = true;

@@ -64,6 +64,8 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   static constexpr uint32_t ConnectAnswerMs = 100;
   static constexpr uint32_t PingTimeoutMs = 1500;
   static constexpr uint32_t ReconnectAfterMs = 86400000;  // one day
+  // How long a teardown lets a data thread's DISCONN run before breaking it off.
+  static constexpr uint32_t DataThreadDisconnGraceMs = 1000;
 
   TZor_NetworkDevice(int logId, int multiId, platform::TZor_Event *receiveEvent, bool doResetEvent,
                      const std::string &deviceIP, const std::string &host = "");
@@ -100,7 +102,7 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   bool CloseDataConnection();
   bool StartData();          // CONNECT
   bool StopData();           // DISCONN
-  bool TestDataConnected();  // TRYBABY; runs on a TTCPThread
+  bool TestDataConnected();  // TRYBABY for the current session check
   bool ReadHardFeature();    // NVS item 5; runs on a TTCPThread
   bool CheckIP(const std::string &ip);
   std::string SocketError(uint32_t number, const std::string &text);
@@ -185,8 +187,10 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   };
   // Connects `client`, sends what `build` makes (it also fills the request
   // text), reads the answer (CONNECT: what arrives within 100 ms) and disconnects.
+  // `abort` (optional) lets another thread break the request off.
   TZor_Exchange Exchange(std::unique_ptr<platform::TZor_TcpClient> &client, const std::string &op,
-                         const std::function<std::string(std::string &)> &build, bool connectAnswer);
+                         const std::function<std::string(std::string &)> &build, bool connectAnswer,
+                         const platform::TZor_AbortFlag &abort = nullptr);
   void HandleConnectAb(const std::string &userField, const std::string &raw);
   bool ConnectWithRepeats();
   bool WaitDataConnection();
@@ -202,7 +206,8 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   void WaitCommandPause(const std::string &logHead, bool warn);
   // Connects `client` (created for the control port when null); on failure
   // frees it and puts the reason into `error` (socket text via SocketError).
-  bool ConnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, std::string &error);
+  bool ConnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, std::string &error,
+                     const platform::TZor_AbortFlag &abort = nullptr);
   // Reads the answer line; rrTimeout disconnects (logged with `op`).
   platform::TZor_ReadResult ReadAnswer(platform::TZor_TcpClient &client, const std::string &op,
                                        std::string &answer, bool disconnectOnTimeout);
@@ -244,6 +249,17 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   // Ends an awaited command response when a measurement header shows its effect.
   void TrackResponse(uint16_t header);
   void StartHardFeatureThread();
+  // DISCONN; `dataThread`: sent by a data-server thread after the device
+  // closed the data connection, on a temporary client the owner may break off.
+  bool SendDisconn(const platform::TZor_AbortFlag &dataThread);
+  // The owner's side: gives a data thread's DISCONN a short grace, then breaks
+  // it off, so that no teardown on the caller's thread waits for it.
+  void BoundDataThreadDisconn();
+  // TRYBABY of check `session`; its outcome counts only while that check is current.
+  bool TestDataConnected(uint32_t session, const platform::TZor_AbortFlag &abort);
+  // Session checks: start one; drop the running one without waiting for it.
+  void StartTry();
+  void DiscardTry();
 
   // ---- fields ---------------------------------------------------------------------
   std::atomic<bool> FDeviceDisconnectNeccessary{false};
@@ -259,7 +275,6 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::unique_ptr<platform::TZor_TcpClient> FDeviceManagementClient;
   uint16_t FDeviceManagementPort = ControlPort;
   std::string FCryptPassword;
-  std::unique_ptr<platform::TZor_TcpClient> FTryRequestClient;
   std::unique_ptr<platform::TZor_TcpClient> FExtraRequestClient;
   std::shared_ptr<platform::TZor_TcpServer> FServer;  // under FServerLock
   std::string FServerIP;                              // under FStateLock
@@ -275,6 +290,18 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::atomic<uint8_t> FErrorFlags{0};
   std::atomic<bool> FisRequestedReconnect{false};
   std::unique_ptr<TTCPThread> FTryThread;          // main thread only
+  // Discarded checks still running out; main thread only.
+  std::vector<std::unique_ptr<TTCPThread>> FRetiredTry;
+  platform::TZor_AbortFlag FTryAbort;  // of the current check; main thread only
+  // Counts session checks; a result of an older one is ignored. Changed and
+  // compared with the TRY state under FStateLock.
+  uint32_t FTrySession = 0;
+  // Breaks off the background requests when the object goes away.
+  platform::TZor_AbortFlag FBackgroundAbort = platform::MakeAbortFlag();
+  // Set while a data thread sends its DISCONN; under FDisconnLock.
+  platform::TZor_AbortFlag FDataThreadDisconn;
+  std::mutex FDisconnLock;
+  std::condition_variable FDisconnDone;
   std::unique_ptr<TTCPThread> FHardFeatureThread;  // data thread only
   std::string FTryErrorMessage;                    // under FStateLock
   std::atomic<TZor_Result> FTryErrorCode{Zor_No_Err};

@@ -121,6 +121,9 @@ bool TZor_NetworkDevice::StopServer() {
   // Only one thread stops the server. Another one finding it busy leaves it
   // to that thread: waiting could deadlock, as deactivating waits for the
   // connection threads.
+  // Deactivating waits for the data threads: one still sending its DISCONN
+  // gets a short grace only.
+  BoundDataThreadDisconn();
   std::unique_lock<std::mutex> stopping(FServerStopLock, std::try_to_lock);
   if (!stopping.owns_lock()) return true;
   std::shared_ptr<TZor_TcpServer> server = Server();
@@ -220,9 +223,19 @@ void TZor_NetworkDevice::ServerDisconnect(TZor_TcpConnection &context) {
   if (!FDeviceDisconnectRequested) {
     // The device ended the session on its own.
     LogWarn(GetLogId(), FDbgTag + ".ServerDisconnect: unexpected -> StopData");
+    platform::TZor_AbortFlag abort = platform::MakeAbortFlag();
+    {
+      std::lock_guard<std::mutex> g(FDisconnLock);
+      FDataThreadDisconn = abort;
+    }
     FDeviceDisconnectNeccessary = true;
-    StopData();
+    SendDisconn(abort);
     FDeviceDisconnectNeccessary = false;
+    {
+      std::lock_guard<std::mutex> g(FDisconnLock);
+      FDataThreadDisconn.reset();
+    }
+    FDisconnDone.notify_all();
     LogWarn(GetLogId(), FDbgTag + ".ServerDisconnect: unexpected -> StopServer");
     StopServer();
     SetError(Zor_Err_Disconnected, GetErrorMessage());

@@ -101,15 +101,43 @@ bool TZor_NetworkDevice::ReceiveTimeExceeded() {
   return true;
 }
 
+void TZor_NetworkDevice::StartTry() {
+  uint32_t session;
+  {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    session = FTrySession;
+    // Set here, not only by the thread, so that a check that comes before
+    // the thread has started cannot start a second request.
+    FTryState = tryRunning;
+  }
+  FTryAbort = platform::MakeAbortFlag();
+  FTryThread = std::make_unique<TTCPThread>(
+      GetLogId(), "(TestDataConnected)",
+      [this, session, abort = FTryAbort] { return TestDataConnected(session, abort); });
+}
+
+void TZor_NetworkDevice::DiscardTry() {
+  {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    ++FTrySession;
+    FTryState = tryCleared;
+  }
+  if (FTryAbort) *FTryAbort = true;
+  if (FTryThread) FRetiredTry.push_back(std::move(FTryThread));
+  // Checks that have run out are joined at once; the others on a later discard
+  // or when the object goes away.
+  std::erase_if(FRetiredTry, [](const std::unique_ptr<TTCPThread> &t) { return t->GetTerminated(); });
+}
+
 bool TZor_NetworkDevice::RecoverFromTCPError() {
   const std::string op = "RecoverFromTCPError";
   if (GetContextTool()) return true;
   // The session is gone (or the data connection): close and reopen the device.
   auto reopen = [&]() -> bool {
     LogWarn(GetLogId(), Tag(op) + " connection lost");
-    // A request still running would report into the reopened session.
-    FTryThread.reset();
-    FTryState = tryCleared;
+    // A check still running would report into the reopened session; it is
+    // dropped, not waited for (it may take half a minute on a silent device).
+    DiscardTry();
     if (DataConnectionConnected()) {
       LogText(GetLogId(), Tag(op) + ": Disconnect DeviceDataConnection ####");
       FDeviceDisconnectRequested = true;
@@ -174,11 +202,7 @@ bool TZor_NetworkDevice::RecoverFromTCPError() {
         LogText(GetLogId(), Tag(op) + " Peer antwortet nicht" +
                                 " (Zor_Err_DataTransferInterrupted) -> 1. TRY-Request ausführen");
       }
-      // Set here, not only by the thread, so that a check that comes before
-      // the thread has started cannot start a second request.
-      FTryState = tryRunning;
-      FTryThread = std::make_unique<TTCPThread>(GetLogId(), "(TestDataConnected)",
-                                                [this] { return TestDataConnected(); });
+      StartTry();
       MarkReceived();
       LogText(GetLogId(), Tag(op) + " END #####");
       return true;

@@ -106,3 +106,27 @@ TEST(NetworkDeviceSession, ClosePortDuringABlockTransfer) {
   EXPECT_FALSE(d->BlockTransferContinue(std::string(1440, 'b')));
   EXPECT_EQ(d->GetErrorMessage(), "Can not continue block transfer: not connected to device");
 }
+
+// The device cuts the data connection and then does not answer the DISCONN
+// the data thread sends: the owner's teardown does not wait for that answer.
+TEST(NetworkDeviceSession, DeviceSideCloseDoesNotHoldTheOwner) {
+  TMissingGuard guard;
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.22");
+  auto d = host.MakeDevice(1, false, 8000);
+  host.SetFaults([](TSimLinkFaults &f) {
+    f.DropData = {1, srkAll};
+    f.DropAfterBytes = 10;
+    f.NoAnswer = {1, srkDisconn};
+  });
+  std::string error;
+  ASSERT_TRUE(d->OpenPort(error)) << error;
+  ASSERT_TRUE(d->DeviceWrite(CmdVersion()));
+  ASSERT_TRUE(WaitUntil([&] { return CountLog(host, "request DISCONN") == 1; }, 3000));
+  uint32_t start = platform::GetTicks();
+  d->ForceClose();
+  d->ClosePort();
+  d.reset();
+  EXPECT_LT(platform::TicksSince(start), 2000u);
+  // The data thread could not confirm its DISCONN: the session is remembered.
+  EXPECT_EQ(MissingDisconnects::Entries().size(), 1u);
+}

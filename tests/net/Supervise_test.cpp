@@ -145,6 +145,29 @@ TEST(Supervise, FailedReopensAreOneReceiveTimeoutApart) {
   EXPECT_TRUE(d.GetPortIsOpened());
 }
 
+// A session check that hangs (the device takes the TRYBABY but never answers)
+// does not hold a reopen, and its late outcome is ignored.
+TEST(Supervise, ReopenDoesNotWaitForTheRunningCheck) {
+  TSupervised s("127.0.3.23");
+  TZor_NetworkDevice &d = *s.Device;
+  d.SetAnswerTimeoutMs(8000);
+  s.Host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {1, srkTry}; });
+  ASSERT_TRUE(s.ReadUntil([&] { return CountLog(s.Host, "request TRYBABY") == 1; }, 3000));
+  ASSERT_EQ(d.GetTryState(), tryRunning);
+  // The data connection goes: the next check closes and reopens at once.
+  ASSERT_TRUE(d.CloseDataConnection());
+  platform::SleepMs(ReceiveTimeoutMs + 50);
+  uint32_t start = platform::GetTicks();
+  std::string text;
+  d.DeviceRead(1, text);
+  EXPECT_LT(platform::TicksSince(start), 2000u);
+  EXPECT_TRUE(d.GetIsReconnected());
+  EXPECT_TRUE(d.GetPortIsOpened());
+  // The discarded check has been broken off; its outcome does not arrive.
+  platform::SleepMs(100);
+  EXPECT_EQ(d.GetTryState(), tryCleared);
+}
+
 TEST(Supervise, NoSupervisionWithoutMeasurementOrInToolsMode) {
   TSupervised s("127.0.62.4");
   TZor_NetworkDevice &d = *s.Device;
