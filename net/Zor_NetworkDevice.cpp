@@ -194,6 +194,7 @@ bool TZor_NetworkDevice::ToolsRead(uint32_t count, std::string &text) {
     LogText(GetLogId(), "NetworkDevice.ToolsRead -> ReadFlash");
     ReadFlash();
   }
+  WaitHardFeature();
   return TZor_BaseDevice::ToolsRead(count, text);
 }
 
@@ -538,20 +539,22 @@ bool TZor_NetworkDevice::ReadHardFeature() {
       4);
   TCmdResponseType saved = GetCmdResponse();
   SetCmdResponse(crt_ReadNVS);
+  // A failed request is over: nothing waits for its answer any more.
+  auto failed = [&] {
+    if (GetCmdResponse() == crt_ReadNVS) SetCmdResponse(saved);
+    EndHardFeatureRequest();
+    return false;
+  };
   TZor_Exchange ex = Exchange(
       FExtraRequestClient, op, [&](std::string &t) { return BuildCmdRequest(command, t); }, false,
       FBackgroundAbort);
-  if (!ex.Connected) {
-    SetCmdResponse(saved);
-    return false;
-  }
+  if (!ex.Connected) return failed();
   if (ex.Read == TZor_ReadResult::rrClosed || ex.Read == TZor_ReadResult::rrError) {
-    // The answer report may still come; the data channel ends the wait then.
     LogErr(GetLogId(), Tag(op) + " failed: " +
                            (ex.Read == TZor_ReadResult::rrClosed
                                 ? "ReadHardFeature Connected failed: TCP connection closed"
                                 : ex.Error));
-    return false;
+    return failed();
   }
   LogText(GetLogId() + 1, "{" + BytesToHex(command) + "} -> " + ex.Answer);
   if (ex.Answer == "ok") {
@@ -560,12 +563,28 @@ bool TZor_NetworkDevice::ReadHardFeature() {
     SetLastCommand(command);
     return true;
   }
-  SetCmdResponse(saved);
   std::string text = ex.Read == TZor_ReadResult::rrTimeout ? "Request " + ex.RequestText + " timed out"
                      : ex.Answer.rfind("fe", 0) == 0       ? "repeat CMD-Request(" + ex.Answer + ")"
                                                      : "Request " + ex.RequestText + " failed: " + ex.Answer;
   LogWarn(GetLogId(), Tag(op) + " " + text);
-  return false;
+  return failed();
+}
+
+void TZor_NetworkDevice::BeginHardFeatureRequest() {
+  FHardFeatureDone.Reset();
+  FReadHardFeatureRequested = true;
+}
+
+void TZor_NetworkDevice::EndHardFeatureRequest() {
+  FReadHardFeatureRequested = false;
+  FHardFeatureDone.Signal();
+}
+
+void TZor_NetworkDevice::WaitHardFeature() {
+  if (!FReadHardFeatureRequested) return;
+  LogText(GetLogId(), FDbgTag + ".WaitHardFeature");
+  if (!FHardFeatureDone.WaitFor(HardFeatureWaitMs))
+    LogWarn(GetLogId(), FDbgTag + ".WaitHardFeature: no answer, go on");
 }
 
 void TZor_NetworkDevice::StartHardFeatureThread() {

@@ -66,6 +66,8 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   static constexpr uint32_t ReconnectAfterMs = 86400000;  // one day
   // How long a teardown lets a data thread's DISCONN run before breaking it off.
   static constexpr uint32_t DataThreadDisconnGraceMs = 1000;
+  // How long a tools read or NVS read waits for a pending hardware-feature answer.
+  static constexpr uint32_t HardFeatureWaitMs = 2000;
 
   TZor_NetworkDevice(int logId, int multiId, platform::TZor_Event *receiveEvent, bool doResetEvent,
                      const std::string &deviceIP, const std::string &host = "");
@@ -249,6 +251,13 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   // Ends an awaited command response when a measurement header shows its effect.
   void TrackResponse(uint16_t header);
   void StartHardFeatureThread();
+  // The hardware-feature request of a new ESP data connection: pending until
+  // its answer arrived (TakeHardFeature) or it failed (EndHardFeatureRequest).
+  void BeginHardFeatureRequest();
+  void EndHardFeatureRequest();
+  // Waits, bounded, for a pending hardware-feature request: until its answer
+  // is in, a tools answer of the device could be taken for it or vice versa.
+  void WaitHardFeature();
   // DISCONN; `dataThread`: sent by a data-server thread after the device
   // closed the data connection, on a temporary client the owner may break off.
   bool SendDisconn(const platform::TZor_AbortFlag &dataThread);
@@ -310,6 +319,7 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::string FDbgTag = "TZor_NetworkDevice";
   int32_t FBlockSum = 0;
   std::atomic<bool> FReadHardFeatureRequested{false};
+  platform::TZor_Event FHardFeatureDone{true};  // signalled while none is pending
   std::atomic<bool> FFirstReceive{true};
   std::atomic<uint32_t> FFirstReceiveTicks{0};
   // Tick count of the last measurement data with bit 32 set; 0 = none.

@@ -321,7 +321,7 @@ void TZor_NetworkDevice::CheckPeer(const std::string &data) {
     LogText(GetLogId() + 1, cRecordStreamLogHeading);
     FFirstCommand = true;
     GetReceiveBuffer().SetNoEOL();
-    FReadHardFeatureRequested = true;
+    BeginHardFeatureRequest();
     StartHardFeatureThread();
   } else {
     if (GetLowLevelLog())
@@ -561,7 +561,9 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
   const TZor_RecordHeader &h = record.Header;
   const uint8_t type = h.Type;
   bool tools = false;
-  bool bufferCleared = false, debug = false, hardFeatureAnswer = false;
+  bool bufferCleared = false, debug = false;
+  // The device's answer to the NVS read of item 5, the hardware feature word.
+  const bool item5Answer = type == rt_NVSData && h.NVSKind() == 'i' && h.NVSNumber() == 5;
   if (type == rt_ToolsData || type == 'v') {
     tools = true;
     if (type == rt_ToolsData && GetFirmwareVersionNumber() < cFirmwareWithNVSAnswer) {
@@ -585,7 +587,8 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
         LogText(GetLogId(), "Tools: tReport=" + DescribeRecord(record, GetFlagVersion()));
       if (GetCmdResponse() == crt_ReadNVS) SetCmdResponse(crt_none);
     }
-  } else if ((type == rt_NVSData && h.NVSKind() == 'b') || type != rt_NVSData || FReadHardFeatureRequested) {
+  } else if ((type == rt_NVSData && h.NVSKind() == 'b') || type != rt_NVSData ||
+             (item5Answer && FReadHardFeatureRequested)) {
     if (type == rt_Debug) {
       debug = true;
       if (GetLowLevelLog()) LogText(GetLogId(), "Debug" + RecordValuesText(record));
@@ -635,8 +638,7 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
     return;
   }
   if (bufferCleared || debug) return;
-  hardFeatureAnswer = type == rt_NVSData && h.NVSKind() == 'i' && h.NVSNumber() == 5;
-  if (hardFeatureAnswer) {
+  if (item5Answer) {
     if (!GetLowLevelLog())
       LogText(GetLogId(), "NetworkDevice Received(" + std::to_string(raw.size()) + "): " + BytesToHex(raw));
     TakeHardFeature(record);
@@ -651,7 +653,7 @@ void TZor_NetworkDevice::TakeHardFeature(const TZor_Record &record) {
   uint32_t word = LittleEndian32(RecordValuesText(record));
   LogText(GetLogId(), "NetworkDevice HardFeature Received 0x" + IntToHex(word, 8));
   SetHardFeature32(word);
-  FReadHardFeatureRequested = false;
+  EndHardFeatureRequest();
 }
 
 namespace {

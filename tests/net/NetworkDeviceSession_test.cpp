@@ -130,3 +130,53 @@ TEST(NetworkDeviceSession, DeviceSideCloseDoesNotHoldTheOwner) {
   // The data thread could not confirm its DISCONN: the session is remembered.
   EXPECT_EQ(MissingDisconnects::Entries().size(), 1u);
 }
+
+namespace {
+// NVS read of integer item `n` (0x85 'E' 'i' n).
+std::string ReadNvsInteger(uint8_t n) { return std::string("\x85""Ei", 3) + static_cast<char>(n); }
+}  // namespace
+
+// The device refuses the hardware-feature request of a new ESP data
+// connection ("bu"): the request is over, and the engine's own NVS answers
+// ('q' below firmware 109, 'x' from it on) reach the tools buffer as they are.
+TEST(NetworkDeviceSession, RefusedHardFeatureRequestLeavesToolsAnswersAlone) {
+  for (int firmware : {108, 114}) {
+    SCOPED_TRACE(firmware);
+    TSimHost host(TSimFamily::Esp, firmware == 108 ? "127.0.3.24" : "127.0.3.25", firmware);
+    auto d = host.MakeDevice(1);
+    host.SetFaults([](TSimLinkFaults &f) { f.AnswerBu = {1, srkCmd}; });
+    std::string error;
+    ASSERT_TRUE(d->OpenPort(error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return CountLog(host, "fault: answer bu") == 1; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return d->GetCmdResponse() == crt_none; }));
+    d->SetFirmwareVersionNumber(firmware);
+
+    ASSERT_TRUE(d->DeviceWrite(ReadNvsInteger(0))) << d->GetErrorMessage();
+    std::string answer = ReadTools(*d, 4);
+    ASSERT_GE(answer.size(), 4u);
+    EXPECT_EQ(answer.substr(answer.size() - 4), std::string("\x21\x43\0\0", 4));  // serial number 0x4321
+    EXPECT_EQ(d->GetHardFeature32(), 0u);
+    d->ClosePort();
+  }
+}
+
+// An NVS read sent while the hardware-feature request is still out waits for
+// its answer: each answer goes where it belongs.
+TEST(NetworkDeviceSession, NvsReadWaitsForThePendingHardFeatureAnswer) {
+  TSimHost host(TSimFamily::Esp, "127.0.3.26", 108);
+  auto d = host.MakeDevice(1);
+  d->SetFirmwareVersionNumber(108);
+  host.SetFaults([](TSimLinkFaults &f) {
+    f.SlowAnswer = {1, srkCmd};  // the feature request is answered late
+    f.SlowAnswerMs = 300;
+  });
+  std::string error;
+  ASSERT_TRUE(d->OpenPort(error)) << error;
+  ASSERT_TRUE(WaitUntil([&] { return d->GetPeerType() == ptESP; }, 3000));
+  ASSERT_TRUE(d->DeviceWrite(ReadNvsInteger(0))) << d->GetErrorMessage();
+  EXPECT_EQ(d->GetHardFeature32(), 0x00012345u);
+  std::string answer = ReadTools(*d, 4);
+  ASSERT_GE(answer.size(), 4u);
+  EXPECT_EQ(answer.substr(answer.size() - 4), std::string("\x21\x43\0\0", 4));
+  d->ClosePort();
+}
