@@ -561,18 +561,19 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
   const TZor_RecordHeader &h = record.Header;
   const uint8_t type = h.Type;
   bool tools = false;
-  bool bufferCleared = false, debug = false;
+  bool bufferCleared = false, debug = false, featureAnswer = false;
   // The device's answer to the NVS read of item 5, the hardware feature word.
   const bool item5Answer = type == rt_NVSData && h.NVSKind() == 'i' && h.NVSNumber() == 5;
   if (type == rt_ToolsData || type == 'v') {
     tools = true;
     if (type == rt_ToolsData && GetFirmwareVersionNumber() < cFirmwareWithNVSAnswer) {
       if (FReadHardFeatureRequested) {
+        // The answer to this object's own request: never a tools answer for
+        // the engine, kept (in the receive buffer) only with Opt7019.
         TakeHardFeature(record);
-        if (GetOpt7019()) {
-          tools = false;
-          LogText(GetLogId(), "response to readHardFeature -> toolsData=False");
-        }
+        tools = false;
+        featureAnswer = true;
+        LogText(GetLogId(), "response to readHardFeature -> toolsData=False");
       } else {
         std::string last = GetLastCommand();
         if (last.compare(0, 3,
@@ -642,8 +643,9 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
     if (!GetLowLevelLog())
       LogText(GetLogId(), "NetworkDevice Received(" + std::to_string(raw.size()) + "): " + BytesToHex(raw));
     TakeHardFeature(record);
-    if (!GetOpt7019()) return;
+    featureAnswer = true;
   }
+  if (featureAnswer && !GetOpt7019()) return;
   StoreReceived(raw, "");
   if (h.IsMeasurement() && GetCmdResponse() != crt_none)
     TrackResponse(RecordReportHeader(h, GetFlagVersion()));

@@ -218,11 +218,24 @@ TEST(NetworkDeviceData, EspRecordsSplitResynchronisedAndHardFeature) {
 
   // While the hardware feature is asked for, its answer (NVS integer 5) is
   // taken, not stored; otherwise such an answer is tools data.
+  // Any other NVS answer meanwhile is a tools answer as always.
   d.FReadHardFeatureRequested = true;
+  std::string serial = Record(0x78, 'i', 2, std::string("\x04\x21\x43\0\0", 5));
+  d.ServerExecute_ESP(serial);
+  EXPECT_EQ(d.ToolsReadAll(), std::string("\x21\x43\0\0", 4));
+  EXPECT_TRUE(d.FReadHardFeatureRequested);
   std::string hf = Record(0x78, 'i' | (5 << 8), 2, std::string("\x04\x78\x56\x34\x12", 5));
   d.ServerExecute_ESP(hf);
   EXPECT_EQ(d.GetHardFeature32(), 0x12345678u);
   EXPECT_EQ(Receive(d), "");
+  // Below firmware 109 the answer is a tools record; it is not handed on as one.
+  d.SetFirmwareVersionNumber(108);
+  d.FReadHardFeatureRequested = true;
+  std::string hfq = Record(0x71, 0, 2, std::string("\x04\x11\x22\x33\x00", 5));
+  d.ServerExecute_ESP(hfq);
+  EXPECT_EQ(d.GetHardFeature32(), 0x00332211u);
+  EXPECT_EQ(d.ToolsReadAll(), "");
+  EXPECT_FALSE(d.FReadHardFeatureRequested);
   // A tools answer goes to the tools buffer without its length byte.
   std::string tools = Record(0x71, 0, 2, std::string("\x03") + "abc");
   d.ServerExecute_ESP(tools);
