@@ -180,3 +180,22 @@ TEST(NetworkDeviceSession, NvsReadWaitsForThePendingHardFeatureAnswer) {
   EXPECT_EQ(answer.substr(answer.size() - 4), std::string("\x21\x43\0\0", 4));
   d->ClosePort();
 }
+
+// Every slot taken, and the remembered stale session is not the one holding
+// it (its DISCONN is refused): the open fails as "too many users", not with
+// the refusal of the clean-up.
+TEST(NetworkDeviceSession, SlotsTakenStaysTooManyUserWhenTheCleanUpFails) {
+  TMissingGuard guard;
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.27");
+  auto holder = host.MakeDevice(1);
+  std::string error;
+  ASSERT_TRUE(holder->OpenPort(error)) << error;
+  holder->ForceClose();  // the slot stays taken on the device
+  MissingDisconnects::Add(MissingDisconnectEntry(1, 1));
+
+  auto d = host.MakeDevice(1);
+  EXPECT_FALSE(d->OpenPort(error));
+  EXPECT_EQ(d->GetErrorCode(), Zor_TooManyUser);
+  EXPECT_NE(error.find("UserID 1 already in use"), std::string::npos) << error;
+  EXPECT_EQ(CountLog(host, "DISCONN for an unknown session refused"), 1);
+}
