@@ -19,6 +19,7 @@ namespace {
 // Opens the protected parts that a test feeds directly.
 class TProbeDevice : public TZor_NetworkDevice {
  public:
+  using TZor_NetworkDevice::FIgnoreDataUntilStreamInterrupted;
   using TZor_NetworkDevice::FisReconnected;
   using TZor_NetworkDevice::FReadHardFeatureRequested;
   using TZor_NetworkDevice::FremainingData;
@@ -273,6 +274,26 @@ TEST(NetworkDevice, ColdfireStreamModeOpenCommandsAndClose) {
   EXPECT_FALSE(d->GetServerIsRunning());
   EXPECT_TRUE(WaitUntil([&] { return !host.Link->IsUserConnected(1); }));
   EXPECT_TRUE(host.LogHas("DISCONN"));
+}
+
+// A stream restart the previous session waited for is over with a new
+// session: the flag is cleared by the open itself, before any data arrive
+// (the simulated device sends nothing unasked here).
+TEST(NetworkDevice, OpenEndsTheWaitForAStreamRestartOfTheLastSession) {
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.28");
+  TProbeDevice d(-1, 0, nullptr, true, host.Ip);
+  d.SetDeviceManagementPort(host.Link->GetControlPort());
+  d.SetUserID(1);
+  std::string error;
+  ASSERT_TRUE(d.OpenPort(error)) << error;
+  d.FIgnoreDataUntilStreamInterrupted = true;  // its "buffer cleared" block never came
+  ASSERT_TRUE(d.CloseNetworkPort());
+  ASSERT_TRUE(d.OpenPort(error)) << error;
+  EXPECT_FALSE(d.FIgnoreDataUntilStreamInterrupted);
+  EXPECT_EQ(d.GetReceiveBuffer().GetAmount(), 0u);
+  ASSERT_TRUE(d.DeviceWrite(CmdVersion()));
+  EXPECT_TRUE(WaitUntil([&] { return d.GetReceiveBuffer().GetAmount() > 0; }, 3000));
+  d.ClosePort();
 }
 
 TEST(NetworkDevice, ColdfireToolsModeLoginAndMemoryRead) {
