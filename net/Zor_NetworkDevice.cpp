@@ -583,8 +583,10 @@ void TZor_NetworkDevice::EndHardFeatureRequest() {
 void TZor_NetworkDevice::WaitHardFeature() {
   if (!FReadHardFeatureRequested) return;
   LogText(GetLogId(), FDbgTag + ".WaitHardFeature");
-  if (!FHardFeatureDone.WaitFor(HardFeatureWaitMs))
-    LogWarn(GetLogId(), FDbgTag + ".WaitHardFeature: no answer, go on");
+  if (FHardFeatureDone.WaitFor(HardFeatureWaitMs)) return;
+  // Given up, so that no later read waits for it again.
+  LogWarn(GetLogId(), FDbgTag + ".WaitHardFeature: no answer, go on");
+  EndHardFeatureRequest();
 }
 
 void TZor_NetworkDevice::StartHardFeatureThread() {
