@@ -230,7 +230,10 @@ TEST(TCPThread, FreedByItsOwnRequestDoesNotEndTheProcess) {
   std::condition_variable owned;
   bool ready = false;
   std::atomic<bool> freed{false};
-  self = std::make_unique<TTCPThread>(-1, "(Self)", [&] {
+  // Released with the request when the thread has run out.
+  auto ranOut = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<void> token(nullptr, [ranOut](void *) { *ranOut = true; });
+  self = std::make_unique<TTCPThread>(-1, "(Self)", [&, token] {
     {
       std::unique_lock<std::mutex> g(lock);
       owned.wait(g, [&] { return ready; });
@@ -244,5 +247,7 @@ TEST(TCPThread, FreedByItsOwnRequestDoesNotEndTheProcess) {
     ready = true;
   }
   owned.notify_all();
+  token.reset();
   EXPECT_TRUE(WaitUntil([&] { return freed.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return ranOut->load(); }));
 }
