@@ -769,6 +769,7 @@ bool TZor_NetworkDevice::RecordUnconfirmedDisconnect(const std::string &op) {
 bool TZor_NetworkDevice::CloseNetworkPort() {
   if (!FPortIsOpened) return true;
   LogText(GetLogId(), "### Close NetworkDevice " + FDeviceIPAndPort + " ###");
+  AbandonBlockTransfer();
   if (!CheckIP(FDeviceIP)) {
     LogWarn(GetLogId(),
             "TZor_NetworkDevice.ClosePort " + FDeviceIPAndPort + ": no connection -> do not send DISCONNECT");
@@ -786,7 +787,6 @@ bool TZor_NetworkDevice::CloseNetworkPort() {
     LogText(GetLogId(), "TZor_NetworkDevice.ClosePort: clear CmdResponse=" + CmdResponseTypeToText(awaited));
     SetCmdResponse(crt_none);
   }
-  AbandonBlockTransfer();
   if (GetContextTool()) DeviceWrite(std::string("\x85\x11", 2));
   if (FForcedClose) {
     LogWarn(GetLogId(), "TZor_NetworkDevice.ClosePort ForcedClose -> DeviceDisconnectNeccessary");
