@@ -583,7 +583,7 @@ void TZor_NetworkDevice::EndHardFeatureRequest() {
 void TZor_NetworkDevice::WaitHardFeature() {
   if (!FReadHardFeatureRequested) return;
   LogText(GetLogId(), FDbgTag + ".WaitHardFeature");
-  if (FHardFeatureDone.WaitFor(HardFeatureWaitMs)) return;
+  if (FHardFeatureDone.WaitFor(FHardFeatureWaitMs)) return;
   // Given up, so that no later read waits for it again.
   LogWarn(GetLogId(), FDbgTag + ".WaitHardFeature: no answer, go on");
   EndHardFeatureRequest();

@@ -66,8 +66,6 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   static constexpr uint32_t ReconnectAfterMs = 86400000;  // one day
   // How long a teardown lets a data thread's DISCONN run before breaking it off.
   static constexpr uint32_t DataThreadDisconnGraceMs = 1000;
-  // How long a tools read or NVS read waits for a pending hardware-feature answer.
-  static constexpr uint32_t HardFeatureWaitMs = 2000;
 
   TZor_NetworkDevice(int logId, int multiId, platform::TZor_Event *receiveEvent, bool doResetEvent,
                      const std::string &deviceIP, const std::string &host = "");
@@ -155,6 +153,9 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   uint32_t GetReceiveTimeoutMs() const { return FReceiveTimeoutMs; }
   void SetReceiveTimeoutMs(uint32_t ms) { FReceiveTimeoutMs = ms; }
   TTryState GetTryState() const { return FTryState; }
+  // How long a tools read or NVS read waits for a pending hardware-feature
+  // answer (2 s; tests shorten it).
+  void SetHardFeatureWaitMs(uint32_t ms) { FHardFeatureWaitMs = ms; }
 
  protected:
   // ---- data channel (Zor_NetworkDevice_Data.cpp) ------------------------------
@@ -330,6 +331,7 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::atomic<bool> FFirstCommand{false};
   uint32_t FAnswerTimeoutMs = 10000;
   uint32_t FReceiveTimeoutMs = 10000;
+  std::atomic<uint32_t> FHardFeatureWaitMs{2000};
 
   mutable std::recursive_mutex FServerLock;  // FServer, FDeviceDataConnection
   // Held while a data connection's bytes are cut into units, and when a new

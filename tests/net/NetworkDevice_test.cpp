@@ -19,6 +19,7 @@ namespace {
 // Opens the protected parts that a test feeds directly.
 class TProbeDevice : public TZor_NetworkDevice {
  public:
+  using TZor_NetworkDevice::BeginHardFeatureRequest;
   using TZor_NetworkDevice::FIgnoreDataUntilStreamInterrupted;
   using TZor_NetworkDevice::FisReconnected;
   using TZor_NetworkDevice::FReadHardFeatureRequested;
@@ -241,6 +242,25 @@ TEST(NetworkDeviceData, EspRecordsSplitResynchronisedAndHardFeature) {
   std::string tools = Record(0x71, 0, 2, std::string("\x03") + "abc");
   d.ServerExecute_ESP(tools);
   EXPECT_EQ(d.ToolsReadAll(), "abc");
+}
+
+// A hardware-feature answer that never comes: only the first tools read
+// waits for it, and only for the configured time.
+TEST(NetworkDeviceData, UnansweredHardFeatureRequestIsWaitedForOnce) {
+  TProbeDevice d(-1, 0, nullptr, true, "127.0.0.1");
+  d.SetPeer(ptESP);
+  d.SetHardFeatureWaitMs(200);
+  d.BeginHardFeatureRequest();
+  std::string text;
+  uint32_t start = platform::GetTicks();
+  d.ToolsRead(4, text);
+  uint32_t first = platform::TicksSince(start);
+  EXPECT_GE(first, 150u);
+  EXPECT_LT(first, 1500u);
+  EXPECT_FALSE(d.FReadHardFeatureRequested);
+  start = platform::GetTicks();
+  d.ToolsRead(4, text);
+  EXPECT_LT(platform::TicksSince(start), 100u);
 }
 
 // ---- against the simulator ----------------------------------------------------------------
