@@ -270,4 +270,9 @@ std::string BytesToIPv4(const std::string &bytes) {
   return IntToIPv4(value);
 }
 
+std::string CanonicalIPv4(const std::string &text) {
+  const int64_t value = IPv4ToInt(text);
+  return value < 0 ? std::string() : IntToIPv4(static_cast<uint32_t>(value));
+}
+
 }  // namespace zor

@@ -80,5 +80,9 @@ std::string IntToIPv4(uint32_t value);
 std::string IPv4ToBytes(const std::string &text);
 // A 4-byte text in dotted decimal; empty unless exactly four bytes are given.
 std::string BytesToIPv4(const std::string &bytes);
+// The address in canonical dotted decimal ("192.168.001.010 " ->
+// "192.168.1.10"): blanks trimmed, every part read as decimal; empty when the
+// text is not a valid address.
+std::string CanonicalIPv4(const std::string &text);
 
 }  // namespace zor

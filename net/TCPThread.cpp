@@ -7,34 +7,39 @@
 namespace zor {
 
 TTCPThread::TTCPThread(int logId, const std::string &description, TTCPThreadRequestFunction request)
-    : FDbgTag("TTCPThread" + description),
-      FLogId(logId),
-      FRequestFunction(std::move(request)),
-      FThread([this] { Execute(); }) {
-  LogText(FLogId, FDbgTag + ".Created");
+    : FState(std::make_shared<TState>()) {
+  FState->DbgTag = "TTCPThread" + description;
+  FState->LogId = logId;
+  FState->RequestFunction = std::move(request);
+  FThread = std::thread([state = FState] { Execute(state); });
+  LogText(logId, FState->DbgTag + ".Created");
 }
 
-TTCPThread::~TTCPThread() { WaitFor(); }
+TTCPThread::~TTCPThread() {
+  WaitFor();
+  // Freed by its own request: joining itself would end the process.
+  if (FThread.joinable()) FThread.detach();
+}
 
 void TTCPThread::WaitFor() {
-  // Joining from the request itself would deadlock; it ends on its own.
   if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) FThread.join();
 }
 
-void TTCPThread::Execute() {
-  LogText(FLogId, FDbgTag + ".Execute");
+void TTCPThread::Execute(const std::shared_ptr<TState> &state) {
+  const std::string &tag = state->DbgTag;
+  LogText(state->LogId, tag + ".Execute");
   try {
-    FResult = FRequestFunction && FRequestFunction();
-    if (FResult)
-      LogText(FLogId, FDbgTag + ".Execute -> ok");
+    state->Result = state->RequestFunction && state->RequestFunction();
+    if (state->Result)
+      LogText(state->LogId, tag + ".Execute -> ok");
     else
-      LogWarn(FLogId, FDbgTag + ".Execute failed");
+      LogWarn(state->LogId, tag + ".Execute failed");
   } catch (const std::exception &e) {
     // An exception must not leave a background thread: it would end the process.
-    LogExcept(FLogId, FDbgTag + ".Execute", e);
+    LogExcept(state->LogId, tag + ".Execute", e);
   }
-  FTerminated = true;
-  LogText(FLogId, FDbgTag + ".Execute END");
+  state->Terminated = true;
+  LogText(state->LogId, tag + ".Execute END");
 }
 
 }  // namespace zor

@@ -3,10 +3,13 @@
 // and logs the outcome. Its owner keeps it and frees it whenever it likes:
 // destruction waits for the request to end, so the object the request is
 // bound to can never be used after it was freed, as long as it owns the thread.
+// Destroyed by its own request (the owner went away on that thread), it lets
+// the thread run out instead of joining itself.
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -23,21 +26,26 @@ class TTCPThread {
   TTCPThread &operator=(const TTCPThread &) = delete;
 
   // True once the request has returned (or thrown).
-  bool GetTerminated() const { return FTerminated; }
+  bool GetTerminated() const { return FState->Terminated; }
   // What the request returned; false while it runs.
-  bool GetResult() const { return FResult; }
-  // Blocks until the request has ended.
+  bool GetResult() const { return FState->Result; }
+  // Blocks until the request has ended (returns at once on the thread itself).
   void WaitFor();
-  const std::string &GetDbgTag() const { return FDbgTag; }
+  const std::string &GetDbgTag() const { return FState->DbgTag; }
 
  private:
-  void Execute();
+  // What the running thread uses: shared, so it outlives this object when the
+  // object is destroyed by its own request.
+  struct TState {
+    std::string DbgTag;
+    int LogId;
+    TTCPThreadRequestFunction RequestFunction;
+    std::atomic<bool> Terminated{false};
+    std::atomic<bool> Result{false};
+  };
+  static void Execute(const std::shared_ptr<TState> &state);
 
-  std::string FDbgTag;
-  int FLogId;
-  TTCPThreadRequestFunction FRequestFunction;
-  std::atomic<bool> FTerminated{false};
-  std::atomic<bool> FResult{false};
+  std::shared_ptr<TState> FState;
   std::thread FThread;  // last: starts once everything above is set
 };
 

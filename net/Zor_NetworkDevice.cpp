@@ -2,7 +2,6 @@
 // hardware-feature request) and opening and closing the device.
 #include "net/Zor_NetworkDevice.h"
 
-#include <cstdio>
 #include <sstream>
 
 #include "foundation/LogUnit.h"
@@ -24,10 +23,11 @@ std::vector<std::string> &MissingList() {
   return list;
 }
 
-std::string Hex4(uint16_t value) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%04X", value);
-  return buf;
+// An address in canonical dotted decimal, so that pings, TCP and the data
+// server's peer check all mean the same host; any other text only trimmed.
+std::string DeviceAddress(const std::string &text) {
+  std::string canonical = CanonicalIPv4(text);
+  return canonical.empty() ? TrimText(text) : canonical;
 }
 }  // namespace
 
@@ -57,7 +57,7 @@ void Clear() {
 }  // namespace MissingDisconnects
 
 std::string MissingDisconnectEntry(uint8_t userId, uint16_t port) {
-  return "UserID=" + std::to_string(userId) + "Port=" + Hex4(port);
+  return "UserID=" + std::to_string(userId) + "Port=" + IntToHex(port, 4);
 }
 
 std::string SocketErrorText(uint32_t number, const std::string &text) {
@@ -75,9 +75,11 @@ std::string SocketErrorText(uint32_t number, const std::string &text) {
 TZor_NetworkDevice::TZor_NetworkDevice(int logId, int multiId, platform::TZor_Event *receiveEvent,
                                        bool doResetEvent, const std::string &deviceIP,
                                        const std::string &host)
-    : TZor_BaseDevice(logId, doResetEvent, receiveEvent, multiId), FDeviceHost(host), FDeviceIP(deviceIP) {
+    : TZor_BaseDevice(logId, doResetEvent, receiveEvent, multiId),
+      FDeviceHost(host),
+      FDeviceIP(DeviceAddress(deviceIP)) {
   FDevType = Zor_Remote;
-  FDeviceIPAndPort = deviceIP + ":" + std::to_string(FDeviceManagementPort);
+  FDeviceIPAndPort = FDeviceIP + ":" + std::to_string(FDeviceManagementPort);
   FHasCommandList = true;
   std::ostringstream self;
   self << static_cast<const void *>(this);
@@ -86,11 +88,15 @@ TZor_NetworkDevice::TZor_NetworkDevice(int logId, int multiId, platform::TZor_Ev
 
 TZor_NetworkDevice::~TZor_NetworkDevice() {
   LogText(GetLogId(), FDbgTag + ".Destroy: " + ToString());
+  // The background requests' answers are of no use any more.
+  *FBackgroundAbort = true;
+  if (FTryAbort) *FTryAbort = true;
   try {
     CloseNetworkPort();
   } catch (const std::exception &e) {
     LogExcept(GetLogId(), FDbgTag + ".Destroy: ClosePort failed", e);
   }
+  BoundDataThreadDisconn();
   // A server left running (device unreachable at close) goes now; this waits
   // for its connection threads.
   TakeServer().reset();
@@ -99,9 +105,9 @@ TZor_NetworkDevice::~TZor_NetworkDevice() {
     FHandlersDone.wait(g, [this] { return FHandlers == 0; });
   }
   FTryThread.reset();
+  FRetiredTry.clear();
   FHardFeatureThread.reset();
   FDeviceManagementClient.reset();
-  FTryRequestClient.reset();
   FExtraRequestClient.reset();
   LogText(GetLogId(), FDbgTag + " Destroyed");
 }
@@ -188,6 +194,7 @@ bool TZor_NetworkDevice::ToolsRead(uint32_t count, std::string &text) {
     LogText(GetLogId(), "NetworkDevice.ToolsRead -> ReadFlash");
     ReadFlash();
   }
+  WaitHardFeature();
   return TZor_BaseDevice::ToolsRead(count, text);
 }
 
@@ -226,8 +233,10 @@ std::string TZor_NetworkDevice::BuildRequest(const std::string &keyword, std::st
 
 // ---- request exchange -------------------------------------------------------------
 
-bool TZor_NetworkDevice::ConnectClient(std::unique_ptr<TZor_TcpClient> &client, std::string &error) {
+bool TZor_NetworkDevice::ConnectClient(std::unique_ptr<TZor_TcpClient> &client, std::string &error,
+                                       const platform::TZor_AbortFlag &abort) {
   if (!client) client = std::make_unique<TZor_TcpClient>(FDeviceIP, FDeviceManagementPort);
+  if (abort) client->SetAbortFlag(abort);
   if (client->Connect()) return true;
   platform::TZor_SysError e = client->GetLastError();
   error = SocketError(e.Code, ReplaceLineBreaks(client->GetLastErrorText(), ' '));
@@ -257,10 +266,11 @@ void TZor_NetworkDevice::DisconnectClient(std::unique_ptr<TZor_TcpClient> &clien
 
 TZor_NetworkDevice::TZor_Exchange TZor_NetworkDevice::Exchange(
     std::unique_ptr<TZor_TcpClient> &client, const std::string &op,
-    const std::function<std::string(std::string &)> &build, bool connectAnswer) {
+    const std::function<std::string(std::string &)> &build, bool connectAnswer,
+    const platform::TZor_AbortFlag &abort) {
   TZor_Exchange ex;
   LogText(GetLogId(), Tag(op) + ": Peer=" + FDeviceIP + ":" + std::to_string(FDeviceManagementPort));
-  if (!ConnectClient(client, ex.Error)) {
+  if (!ConnectClient(client, ex.Error, abort)) {
     LogErr(GetLogId(), Tag(op) + ".Connect failed: " + ex.Error);
     return ex;
   }
@@ -348,7 +358,8 @@ void TZor_NetworkDevice::HandleConnectAb(const std::string &userField, const std
   std::string found;
   if (!MissingDisconnects::Entries().empty() && !userField.empty() && userField[0] >= '0' &&
       userField[0] <= '3') {
-    std::string prefix = "UserID=" + std::to_string(userField[0] - '0' + 1);
+    // The whole user part of the key: "UserID=2" must not take "UserID=255Port=...".
+    std::string prefix = "UserID=" + std::to_string(userField[0] - '0' + 1) + "Port=";
     int index = 0;
     for (auto &entry : MissingDisconnects::Entries()) {
       if (entry.rfind(prefix, 0) != 0)
@@ -387,12 +398,16 @@ void TZor_NetworkDevice::HandleConnectAb(const std::string &userField, const std
 
 // ---- DISCONN ------------------------------------------------------------------------
 
-bool TZor_NetworkDevice::StopData() {
+bool TZor_NetworkDevice::StopData() { return SendDisconn(nullptr); }
+
+bool TZor_NetworkDevice::SendDisconn(const platform::TZor_AbortFlag &dataThread) {
   const std::string op = "StopData";
   if (!FDeviceDisconnectNeccessary && !DataConnectionConnected()) return true;
   // The management client may be busy (block transfer, or another thread's
-  // request); then a temporary client carries the DISCONN.
-  std::unique_lock<std::recursive_mutex> mg(FMgmtLock, std::try_to_lock);
+  // request); then a temporary client carries the DISCONN. A data thread
+  // always uses one: it must not hold the management client for the caller.
+  std::unique_lock<std::recursive_mutex> mg(FMgmtLock, std::defer_lock);
+  if (!dataThread) mg.try_lock();
   std::unique_ptr<TZor_TcpClient> temporary;
   bool useTemporary = !mg.owns_lock() || (FDeviceManagementClient && FDeviceManagementClient->IsConnected());
   if (useTemporary) LogText(GetLogId(), Tag(op) + " temporären Client erzeugt");
@@ -401,7 +416,7 @@ bool TZor_NetworkDevice::StopData() {
   // before its answer has been read, and that end is no surprise.
   FDeviceDisconnectRequested = true;
   TZor_Exchange ex = Exchange(
-      client, op, [&](std::string &text) { return BuildRequest("DISCONN", text); }, false);
+      client, op, [&](std::string &text) { return BuildRequest("DISCONN", text); }, false, dataThread);
   if (useTemporary) LogText(GetLogId(), Tag(op) + " temporären Client freigeben");
   if (!ex.Connected) {
     FDeviceDisconnectRequested = false;
@@ -434,18 +449,45 @@ bool TZor_NetworkDevice::StopData() {
   return ok;
 }
 
+void TZor_NetworkDevice::BoundDataThreadDisconn() {
+  std::unique_lock<std::mutex> g(FDisconnLock);
+  if (!FDataThreadDisconn) return;
+  if (FDisconnDone.wait_for(g, std::chrono::milliseconds(DataThreadDisconnGraceMs),
+                            [this] { return !FDataThreadDisconn; }))
+    return;
+  LogWarn(GetLogId(), FDbgTag + ".StopData of the data connection takes too long -> break off");
+  *FDataThreadDisconn = true;
+}
+
 // ---- TRYBABY --------------------------------------------------------------------------
 
 bool TZor_NetworkDevice::TestDataConnected() {
+  uint32_t session;
+  {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    session = FTrySession;
+  }
+  return TestDataConnected(session, nullptr);
+}
+
+bool TZor_NetworkDevice::TestDataConnected(uint32_t session, const platform::TZor_AbortFlag &abort) {
   const std::string op = "TestDataConnected";
   THandlerGuard guard(*this);
-  FTryState = tryRunning;
-  bool ok = false;
-  auto setTry = [this](TZor_Result code, const std::string &message) {
-    FTryErrorCode = code;
+  // The outcome of a check that was discarded meanwhile must not count.
+  auto current = [&] { return session == FTrySession; };
+  {
     std::lock_guard<std::recursive_mutex> g(FStateLock);
+    if (current()) FTryState = tryRunning;
+  }
+  bool ok = false;
+  auto setTry = [&](TZor_Result code, const std::string &message) {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    if (!current()) return;
+    FTryErrorCode = code;
     FTryErrorMessage = message;
   };
+  // Its own client: a discarded check may still be running out on its own.
+  std::unique_ptr<TZor_TcpClient> client;
   LogText(GetLogId(), Tag(op) + ": Peer=" + FDeviceIP + ":" + std::to_string(FDeviceManagementPort));
   LogText(GetLogId(), Tag(op) + " check IP via ping");
   if (!CheckIP(FDeviceIP)) {
@@ -453,7 +495,7 @@ bool TZor_NetworkDevice::TestDataConnected() {
     setTry(Zor_Err_PingFailed, "No connection to " + FDeviceIPAndPort);
   } else {
     TZor_Exchange ex = Exchange(
-        FTryRequestClient, op, [&](std::string &t) { return BuildRequest("TRYBABY", t); }, false);
+        client, op, [&](std::string &t) { return BuildRequest("TRYBABY", t); }, false, abort);
     if (!ex.Connected) {
       setTry(Zor_Err_ConnectFailed, ex.Error);
     } else if (ex.Read == TZor_ReadResult::rrClosed || ex.Read == TZor_ReadResult::rrError) {
@@ -478,8 +520,11 @@ bool TZor_NetworkDevice::TestDataConnected() {
       LogWarn(GetLogId(), Tag(op) + " " + FTryErrorMessage);
     }
   }
-  FTryResult = ok;
-  FTryState = tryFinished;
+  std::lock_guard<std::recursive_mutex> g(FStateLock);
+  if (current()) {
+    FTryResult = ok;
+    FTryState = tryFinished;
+  }
   return ok;
 }
 
@@ -494,19 +539,22 @@ bool TZor_NetworkDevice::ReadHardFeature() {
       4);
   TCmdResponseType saved = GetCmdResponse();
   SetCmdResponse(crt_ReadNVS);
-  TZor_Exchange ex = Exchange(
-      FExtraRequestClient, op, [&](std::string &t) { return BuildCmdRequest(command, t); }, false);
-  if (!ex.Connected) {
-    SetCmdResponse(saved);
+  // A failed request is over: nothing waits for its answer any more.
+  auto failed = [&] {
+    if (GetCmdResponse() == crt_ReadNVS) SetCmdResponse(saved);
+    EndHardFeatureRequest();
     return false;
-  }
+  };
+  TZor_Exchange ex = Exchange(
+      FExtraRequestClient, op, [&](std::string &t) { return BuildCmdRequest(command, t); }, false,
+      FBackgroundAbort);
+  if (!ex.Connected) return failed();
   if (ex.Read == TZor_ReadResult::rrClosed || ex.Read == TZor_ReadResult::rrError) {
-    // The answer report may still come; the data channel ends the wait then.
     LogErr(GetLogId(), Tag(op) + " failed: " +
                            (ex.Read == TZor_ReadResult::rrClosed
                                 ? "ReadHardFeature Connected failed: TCP connection closed"
                                 : ex.Error));
-    return false;
+    return failed();
   }
   LogText(GetLogId() + 1, "{" + BytesToHex(command) + "} -> " + ex.Answer);
   if (ex.Answer == "ok") {
@@ -515,12 +563,30 @@ bool TZor_NetworkDevice::ReadHardFeature() {
     SetLastCommand(command);
     return true;
   }
-  SetCmdResponse(saved);
   std::string text = ex.Read == TZor_ReadResult::rrTimeout ? "Request " + ex.RequestText + " timed out"
                      : ex.Answer.rfind("fe", 0) == 0       ? "repeat CMD-Request(" + ex.Answer + ")"
                                                      : "Request " + ex.RequestText + " failed: " + ex.Answer;
   LogWarn(GetLogId(), Tag(op) + " " + text);
-  return false;
+  return failed();
+}
+
+void TZor_NetworkDevice::BeginHardFeatureRequest() {
+  FHardFeatureDone.Reset();
+  FReadHardFeatureRequested = true;
+}
+
+void TZor_NetworkDevice::EndHardFeatureRequest() {
+  FReadHardFeatureRequested = false;
+  FHardFeatureDone.Signal();
+}
+
+void TZor_NetworkDevice::WaitHardFeature() {
+  if (!FReadHardFeatureRequested) return;
+  LogText(GetLogId(), FDbgTag + ".WaitHardFeature");
+  if (FHardFeatureDone.WaitFor(FHardFeatureWaitMs)) return;
+  // Given up, so that no later read waits for it again.
+  LogWarn(GetLogId(), FDbgTag + ".WaitHardFeature: no answer, go on");
+  EndHardFeatureRequest();
 }
 
 void TZor_NetworkDevice::StartHardFeatureThread() {
@@ -577,6 +643,8 @@ bool TZor_NetworkDevice::OpenPort(std::string &errorMessage) {
     errorMessage = GetErrorMessage();
     return false;
   }
+  // A DISCONN of the last session still on its way would end the new one.
+  BoundDataThreadDisconn();
   FCFuserID = 255;
   FCFBufferAmount = 0;
   // A new session starts a new stream: a restart the previous session still
@@ -608,21 +676,25 @@ bool TZor_NetworkDevice::ConnectWithRepeats() {
   do {
     if (j > 0) platform::SleepMs(100);
     ok = StartData();
+    bool sessionOpened = ok;
     if (ok) {
       FFirstCommand = FPeerType != ptColdfire;
       ok = WaitDataConnection();
+      // The device holds a session for us even without the data connection.
+      if (!ok) FDeviceDisconnectNeccessary = true;
     }
     ++j;
     if (!ok && FDeviceDisconnectNeccessary) {
       if (GetErrorCode() == Zor_TooManyUser)
         LogText(GetLogId(), FDbgTag + ".OpenPort fehlende Abmeldung wiederholen");
       platform::SleepMs(50);
-      // StopData keeps the CONNECT's error unless it fails itself.
+      // The CONNECT's error stays the reason; the DISCONN's only decides the retry.
       TZor_Result code = GetErrorCode();
       std::string message = GetErrorMessage();
-      if (StopData()) SetError(code, message);
-      code = GetErrorCode();
-      if ((code == Zor_TooManyUser || code == Zor_Err_AlreadyConnected) && j < 4) {
+      bool stopped = StopData();
+      if (!stopped && sessionOpened) RecordUnconfirmedDisconnect("OpenPort");
+      SetError(code, message);
+      if (stopped && (code == Zor_TooManyUser || code == Zor_Err_AlreadyConnected) && j < 4) {
         LogText(GetLogId(), FDbgTag + ".OpenPort Too many user/ Already connected -> retry");
         SetError(Zor_Err_RepeatRequest, GetErrorMessage());
       }
@@ -686,9 +758,18 @@ void TZor_NetworkDevice::AddMissingDisconnect(const std::string &op) {
   LogWarn(GetLogId(), "TZor_NetworkDevice." + op + " added missing disconnect " + entry);
 }
 
+bool TZor_NetworkDevice::RecordUnconfirmedDisconnect(const std::string &op) {
+  FDeviceDisconnectNeccessary = false;
+  // A refusal means the device no longer knows the session: nothing to remember.
+  if (GetErrorCode() == Zor_Err_RequestDenied) return false;
+  AddMissingDisconnect(op);
+  return true;
+}
+
 bool TZor_NetworkDevice::CloseNetworkPort() {
   if (!FPortIsOpened) return true;
   LogText(GetLogId(), "### Close NetworkDevice " + FDeviceIPAndPort + " ###");
+  AbandonBlockTransfer();
   if (!CheckIP(FDeviceIP)) {
     LogWarn(GetLogId(),
             "TZor_NetworkDevice.ClosePort " + FDeviceIPAndPort + ": no connection -> do not send DISCONNECT");
@@ -709,11 +790,14 @@ bool TZor_NetworkDevice::CloseNetworkPort() {
   if (GetContextTool()) DeviceWrite(std::string("\x85\x11", 2));
   if (FForcedClose) {
     LogWarn(GetLogId(), "TZor_NetworkDevice.ClosePort ForcedClose -> DeviceDisconnectNeccessary");
-    FDeviceDisconnectNeccessary = true;
   }
   FForcedClose = false;
+  // The session is open on the device whether or not its data connection
+  // still stands (the supervision may have cut it): it always gets its DISCONN.
+  FDeviceDisconnectNeccessary = true;
   bool stopped = StopData();
   for (int i = 1; i < 4 && !stopped && GetErrorCode() == Zor_Err_RepeatRequest; ++i) stopped = StopData();
+  const bool remembered = !stopped && RecordUnconfirmedDisconnect("ClosePort");
   if (stopped && !WaitDataConnectionGone(20, 10, "### NetworkDevice.ClosePort: ")) {
     if (DataConnectionConnected()) {
       LogWarn(GetLogId(), "### NetworkDevice.ClosePort: DeviceDataConnection NOT closed -> force");
@@ -722,7 +806,7 @@ bool TZor_NetworkDevice::CloseNetworkPort() {
       LogWarn(GetLogId(), "### NetworkDevice.ClosePort: DeviceDataConnection disconnected but not nil");
     }
   }
-  bool result = StopServer();
+  bool result = StopServer() && !remembered;
   FPortIsOpened = false;
   return result;
 }
@@ -736,9 +820,18 @@ bool TZor_NetworkDevice::WaitDataConnectionGone(int times, uint32_t stepMs, cons
   return !HasDataConnection();
 }
 
+void TZor_NetworkDevice::AbandonBlockTransfer() {
+  std::lock_guard<std::recursive_mutex> mg(FMgmtLock);
+  if (!FDeviceManagementClient || !FDeviceManagementClient->IsConnected()) return;
+  LogWarn(GetLogId(), FDbgTag + ".ClosePort: block transfer running -> disconnect");
+  FDeviceManagementClient->Disconnect();
+  FDeviceManagementClient.reset();
+}
+
 void TZor_NetworkDevice::ForceClose() {
   if (!FPortIsOpened) return;
   LogText(GetLogId(), "### ForceClose NetworkDevice " + FDeviceIPAndPort + " ###");
+  BoundDataThreadDisconn();
   if (GetServerIsRunning()) {
     LogText(GetLogId(), "### NetworkDevice.ForceClose: Deaktiviere Server ###");
     FDeviceDisconnectRequested = true;
@@ -765,6 +858,9 @@ void TZor_NetworkDevice::ForceClose() {
 
 bool TZor_NetworkDevice::CloseDataConnection() {
   if (!HasDataConnection()) LogText(GetLogId(), FDbgTag + ".CloseDataConnection: no data connection");
+  // Our own doing, and the session still needs its DISCONN (sent by StopServer).
+  FDeviceDisconnectRequested = true;
+  if (FPortIsOpened) FDeviceDisconnectNeccessary = true;
   if (DataConnectionConnected()) {
     LogText(GetLogId(), FDbgTag + ".CloseDataConnection: disconnect data connection");
     DisconnectDataConnection();

@@ -64,6 +64,8 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   static constexpr uint32_t ConnectAnswerMs = 100;
   static constexpr uint32_t PingTimeoutMs = 1500;
   static constexpr uint32_t ReconnectAfterMs = 86400000;  // one day
+  // How long a teardown lets a data thread's DISCONN run before breaking it off.
+  static constexpr uint32_t DataThreadDisconnGraceMs = 1000;
 
   TZor_NetworkDevice(int logId, int multiId, platform::TZor_Event *receiveEvent, bool doResetEvent,
                      const std::string &deviceIP, const std::string &host = "");
@@ -85,15 +87,22 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   bool PeekData(uint32_t count, std::string &text) override;
 
   // ---- open and close (Zor_NetworkDevice.cpp) ---------------------------------
-  // ClosePort with its outcome: false when no DISCONN could be sent or the
-  // data server did not stop.
+  // Closing, the contract:
+  // - ClosePort / CloseNetworkPort is the normal close and the one for every
+  //   failure path: a running block transfer is broken off, the session gets
+  //   its DISCONN; when the device does not answer the ping or the DISCONN
+  //   cannot be delivered, the session goes into MissingDisconnects so a later
+  //   CONNECT can end it. CloseNetworkPort returns false in that case.
+  // - ForceClose is only for a device that is restarting (it would not answer
+  //   a DISCONN and forgets the session anyway): ends the session locally.
+  // Neither waits more than about 2 s on the caller's thread for a DISCONN
+  // that the data thread sends after the device closed the data connection.
   bool CloseNetworkPort();
-  // For a device about to restart: ends the session locally, sends no DISCONN.
   void ForceClose();
   bool CloseDataConnection();
   bool StartData();          // CONNECT
   bool StopData();           // DISCONN
-  bool TestDataConnected();  // TRYBABY; runs on a TTCPThread
+  bool TestDataConnected();  // TRYBABY for the current session check
   bool ReadHardFeature();    // NVS item 5; runs on a TTCPThread
   bool CheckIP(const std::string &ip);
   std::string SocketError(uint32_t number, const std::string &text);
@@ -144,6 +153,9 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   uint32_t GetReceiveTimeoutMs() const { return FReceiveTimeoutMs; }
   void SetReceiveTimeoutMs(uint32_t ms) { FReceiveTimeoutMs = ms; }
   TTryState GetTryState() const { return FTryState; }
+  // How long a tools read or NVS read waits for a pending hardware-feature
+  // answer (2 s; tests shorten it).
+  void SetHardFeatureWaitMs(uint32_t ms) { FHardFeatureWaitMs = ms; }
 
  protected:
   // ---- data channel (Zor_NetworkDevice_Data.cpp) ------------------------------
@@ -178,8 +190,10 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   };
   // Connects `client`, sends what `build` makes (it also fills the request
   // text), reads the answer (CONNECT: what arrives within 100 ms) and disconnects.
+  // `abort` (optional) lets another thread break the request off.
   TZor_Exchange Exchange(std::unique_ptr<platform::TZor_TcpClient> &client, const std::string &op,
-                         const std::function<std::string(std::string &)> &build, bool connectAnswer);
+                         const std::function<std::string(std::string &)> &build, bool connectAnswer,
+                         const platform::TZor_AbortFlag &abort = nullptr);
   void HandleConnectAb(const std::string &userField, const std::string &raw);
   bool ConnectWithRepeats();
   bool WaitDataConnection();
@@ -195,13 +209,19 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   void WaitCommandPause(const std::string &logHead, bool warn);
   // Connects `client` (created for the control port when null); on failure
   // frees it and puts the reason into `error` (socket text via SocketError).
-  bool ConnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, std::string &error);
+  bool ConnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, std::string &error,
+                     const platform::TZor_AbortFlag &abort = nullptr);
   // Reads the answer line; rrTimeout disconnects (logged with `op`).
   platform::TZor_ReadResult ReadAnswer(platform::TZor_TcpClient &client, const std::string &op,
                                        std::string &answer, bool disconnectOnTimeout);
   // Disconnects and frees the client when it still reports a connection.
   void DisconnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, const std::string &op);
   void AddMissingDisconnect(const std::string &op);
+  // After a DISCONN that failed: remembers the session unless the device
+  // refused it (then it no longer knows it). True when remembered.
+  bool RecordUnconfirmedDisconnect(const std::string &op);
+  // A block transfer still holding the management connection is broken off.
+  void AbandonBlockTransfer();
   // Waits up to `times` x `stepMs` for the device to close the data connection.
   bool WaitDataConnectionGone(int times, uint32_t stepMs, const std::string &logHead);
   bool HasDataConnection() const;
@@ -232,6 +252,24 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   // Ends an awaited command response when a measurement header shows its effect.
   void TrackResponse(uint16_t header);
   void StartHardFeatureThread();
+  // The hardware-feature request of a new ESP data connection: pending until
+  // its answer arrived (TakeHardFeature) or it failed (EndHardFeatureRequest).
+  void BeginHardFeatureRequest();
+  void EndHardFeatureRequest();
+  // Waits, bounded, for a pending hardware-feature request: until its answer
+  // is in, a tools answer of the device could be taken for it or vice versa.
+  void WaitHardFeature();
+  // DISCONN; `dataThread`: sent by a data-server thread after the device
+  // closed the data connection, on a temporary client the owner may break off.
+  bool SendDisconn(const platform::TZor_AbortFlag &dataThread);
+  // The owner's side: gives a data thread's DISCONN a short grace, then breaks
+  // it off, so that no teardown on the caller's thread waits for it.
+  void BoundDataThreadDisconn();
+  // TRYBABY of check `session`; its outcome counts only while that check is current.
+  bool TestDataConnected(uint32_t session, const platform::TZor_AbortFlag &abort);
+  // Session checks: start one; drop the running one without waiting for it.
+  void StartTry();
+  void DiscardTry();
 
   // ---- fields ---------------------------------------------------------------------
   std::atomic<bool> FDeviceDisconnectNeccessary{false};
@@ -247,7 +285,6 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::unique_ptr<platform::TZor_TcpClient> FDeviceManagementClient;
   uint16_t FDeviceManagementPort = ControlPort;
   std::string FCryptPassword;
-  std::unique_ptr<platform::TZor_TcpClient> FTryRequestClient;
   std::unique_ptr<platform::TZor_TcpClient> FExtraRequestClient;
   std::shared_ptr<platform::TZor_TcpServer> FServer;  // under FServerLock
   std::string FServerIP;                              // under FStateLock
@@ -257,12 +294,24 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::atomic<uint32_t> FNoAnswerCounter{0};
   std::string FPingError;  // under FStateLock
   std::atomic<bool> FPingNeeded{false};
-  std::string FLastCDCBlockString;  // data thread only
+  std::string FLastCDCBlockString;  // under FDataLock
   std::atomic<bool> FisReconnected{false};
   std::atomic<uint8_t> FOldUserId{255};
   std::atomic<uint8_t> FErrorFlags{0};
   std::atomic<bool> FisRequestedReconnect{false};
   std::unique_ptr<TTCPThread> FTryThread;          // main thread only
+  // Discarded checks still running out; main thread only.
+  std::vector<std::unique_ptr<TTCPThread>> FRetiredTry;
+  platform::TZor_AbortFlag FTryAbort;  // of the current check; main thread only
+  // Counts session checks; a result of an older one is ignored. Changed and
+  // compared with the TRY state under FStateLock.
+  uint32_t FTrySession = 0;
+  // Breaks off the background requests when the object goes away.
+  platform::TZor_AbortFlag FBackgroundAbort = platform::MakeAbortFlag();
+  // Set while a data thread sends its DISCONN; under FDisconnLock.
+  platform::TZor_AbortFlag FDataThreadDisconn;
+  std::mutex FDisconnLock;
+  std::condition_variable FDisconnDone;
   std::unique_ptr<TTCPThread> FHardFeatureThread;  // data thread only
   std::string FTryErrorMessage;                    // under FStateLock
   std::atomic<TZor_Result> FTryErrorCode{Zor_No_Err};
@@ -271,18 +320,23 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   std::string FDbgTag = "TZor_NetworkDevice";
   int32_t FBlockSum = 0;
   std::atomic<bool> FReadHardFeatureRequested{false};
+  platform::TZor_Event FHardFeatureDone{true};  // signalled while none is pending
   std::atomic<bool> FFirstReceive{true};
   std::atomic<uint32_t> FFirstReceiveTicks{0};
   // Tick count of the last measurement data with bit 32 set; 0 = none.
   std::atomic<uint64_t> FLastReceived{0};
-  std::string FremainingData;  // data thread only
+  std::string FremainingData;  // under FDataLock
   std::atomic<uint32_t> FOpenTicks{0};
   std::atomic<bool> FIgnoreDataUntilStreamInterrupted{false};
   std::atomic<bool> FFirstCommand{false};
   uint32_t FAnswerTimeoutMs = 10000;
   uint32_t FReceiveTimeoutMs = 10000;
+  std::atomic<uint32_t> FHardFeatureWaitMs{2000};
 
   mutable std::recursive_mutex FServerLock;  // FServer, FDeviceDataConnection
+  // Held while a data connection's bytes are cut into units, and when a new
+  // data connection starts; taken before FServerLock.
+  std::mutex FDataLock;
   // Held by the main thread's requests on FDeviceManagementClient; a DISCONN
   // from another thread that cannot take it uses a temporary client.
   std::recursive_mutex FMgmtLock;

@@ -125,6 +125,9 @@ bool TZor_NetworkDevice::SendServerCmd(const std::string &command) {
     }
     FPingNeeded = false;
   }
+  const bool readsNVS = FPeerType == ptESP && IsReadNVSCmd(command);
+  // The answers carry no request: ours must not overtake the hardware-feature answer.
+  if (readsNVS) WaitHardFeature();
   WaitCommandPause(FDbgTag + ".SendServerCommand: delay cmd [ms] ", false);
   std::lock_guard<std::recursive_mutex> mg(FMgmtLock);
   if (FDeviceManagementClient && FDeviceManagementClient->IsConnected()) {
@@ -134,7 +137,7 @@ bool TZor_NetworkDevice::SendServerCmd(const std::string &command) {
     return false;
   }
   const TCmdResponseType saved = GetCmdResponse();
-  if (FPeerType == ptESP && IsReadNVSCmd(command)) {
+  if (readsNVS) {
     SetCmdResponse(crt_ReadNVS);
     LogText(GetLogId(), Tag(op) + ": IsReadNVSCmd -> wait CmdResponse=" + CmdResponseTypeToText(crt_ReadNVS));
   }

@@ -121,6 +121,9 @@ bool TZor_NetworkDevice::StopServer() {
   // Only one thread stops the server. Another one finding it busy leaves it
   // to that thread: waiting could deadlock, as deactivating waits for the
   // connection threads.
+  // Deactivating waits for the data threads: one still sending its DISCONN
+  // gets a short grace only.
+  BoundDataThreadDisconn();
   std::unique_lock<std::mutex> stopping(FServerStopLock, std::try_to_lock);
   if (!stopping.owns_lock()) return true;
   std::shared_ptr<TZor_TcpServer> server = Server();
@@ -168,16 +171,26 @@ void TZor_NetworkDevice::ServerConnect(TZor_TcpConnection &context) {
           FDbgTag + ".ServerConnect: FServer.Contexts.Count=" + std::to_string(server->ConnectionCount()));
   LogText(GetLogId(), FDbgTag + ".ServerConnect: Peer=" + PeerText(context));
   // Only the device itself may feed this object's buffers.
-  if (context.GetPeerAddress() != FDeviceIP) {
+  if (IPv4ToInt(context.GetPeerAddress()) != IPv4ToInt(FDeviceIP)) {
     LogWarn(GetLogId(), FDbgTag + ".ServerConnect: foreign peer " + context.GetPeerAddress() + " -> dropped");
     context.Disconnect();
     return;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(FServerLock);
-    if (FDeviceDataConnection && FDeviceDataConnection != &context)
-      LogWarn(GetLogId(), FDbgTag + ".ServerConnect: another DeviceDataConnection");
-    FDeviceDataConnection = &context;
+    // Taken first so that no unit of the previous connection is half processed.
+    std::lock_guard<std::mutex> d(FDataLock);
+    {
+      std::lock_guard<std::recursive_mutex> g(FServerLock);
+      if (FDeviceDataConnection && FDeviceDataConnection != &context)
+        LogWarn(GetLogId(), FDbgTag + ".ServerConnect: another DeviceDataConnection");
+      FDeviceDataConnection = &context;
+    }
+    // A new connection starts on a unit boundary: an old partial unit would
+    // be joined onto its first bytes.
+    if (!FremainingData.empty())
+      LogWarn(GetLogId(), FDbgTag + ".ServerConnect: drop remaining data, length=" +
+                              std::to_string(FremainingData.size()));
+    FremainingData.clear();
   }
   LogText(GetLogId(),
           FDbgTag + ".ServerConnect: set ReadTimeout " + std::to_string(DataReadTimeoutMs) + "ms");
@@ -210,9 +223,19 @@ void TZor_NetworkDevice::ServerDisconnect(TZor_TcpConnection &context) {
   if (!FDeviceDisconnectRequested) {
     // The device ended the session on its own.
     LogWarn(GetLogId(), FDbgTag + ".ServerDisconnect: unexpected -> StopData");
+    platform::TZor_AbortFlag abort = platform::MakeAbortFlag();
+    {
+      std::lock_guard<std::mutex> g(FDisconnLock);
+      FDataThreadDisconn = abort;
+    }
     FDeviceDisconnectNeccessary = true;
-    StopData();
+    SendDisconn(abort);
     FDeviceDisconnectNeccessary = false;
+    {
+      std::lock_guard<std::mutex> g(FDisconnLock);
+      FDataThreadDisconn.reset();
+    }
+    FDisconnDone.notify_all();
     LogWarn(GetLogId(), FDbgTag + ".ServerDisconnect: unexpected -> StopServer");
     StopServer();
     SetError(Zor_Err_Disconnected, GetErrorMessage());
@@ -245,6 +268,18 @@ void TZor_NetworkDevice::ServerExecute(TZor_TcpConnection &context) {
   }
   if (!data.empty())
     LogText(GetLogId(), FDbgTag + ".ServerExecute: received len=" + std::to_string(data.size()));
+  // One connection at a time: the unit remainder and the last CDC block
+  // belong to the current data connection only.
+  std::lock_guard<std::mutex> serving(FDataLock);
+  {
+    std::lock_guard<std::recursive_mutex> g(FServerLock);
+    if (FDeviceDataConnection != &context) {
+      if (!data.empty())
+        LogWarn(GetLogId(), FDbgTag + ".ServerExecute: not DeviceDataConnection -> ignore len=" +
+                                std::to_string(data.size()));
+      return;
+    }
+  }
   if (!FremainingData.empty()) {
     data = FremainingData + data;
     FremainingData.clear();
@@ -286,7 +321,7 @@ void TZor_NetworkDevice::CheckPeer(const std::string &data) {
     LogText(GetLogId() + 1, cRecordStreamLogHeading);
     FFirstCommand = true;
     GetReceiveBuffer().SetNoEOL();
-    FReadHardFeatureRequested = true;
+    BeginHardFeatureRequest();
     StartHardFeatureThread();
   } else {
     if (GetLowLevelLog())
@@ -526,16 +561,19 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
   const TZor_RecordHeader &h = record.Header;
   const uint8_t type = h.Type;
   bool tools = false;
-  bool bufferCleared = false, debug = false, hardFeatureAnswer = false;
+  bool bufferCleared = false, debug = false, featureAnswer = false;
+  // The device's answer to the NVS read of item 5, the hardware feature word.
+  const bool item5Answer = type == rt_NVSData && h.NVSKind() == 'i' && h.NVSNumber() == 5;
   if (type == rt_ToolsData || type == 'v') {
     tools = true;
     if (type == rt_ToolsData && GetFirmwareVersionNumber() < cFirmwareWithNVSAnswer) {
       if (FReadHardFeatureRequested) {
+        // The answer to this object's own request: never a tools answer for
+        // the engine, kept (in the receive buffer) only with Opt7019.
         TakeHardFeature(record);
-        if (GetOpt7019()) {
-          tools = false;
-          LogText(GetLogId(), "response to readHardFeature -> toolsData=False");
-        }
+        tools = false;
+        featureAnswer = true;
+        LogText(GetLogId(), "response to readHardFeature -> toolsData=False");
       } else {
         std::string last = GetLastCommand();
         if (last.compare(0, 3,
@@ -550,7 +588,8 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
         LogText(GetLogId(), "Tools: tReport=" + DescribeRecord(record, GetFlagVersion()));
       if (GetCmdResponse() == crt_ReadNVS) SetCmdResponse(crt_none);
     }
-  } else if ((type == rt_NVSData && h.NVSKind() == 'b') || type != rt_NVSData || FReadHardFeatureRequested) {
+  } else if ((type == rt_NVSData && h.NVSKind() == 'b') || type != rt_NVSData ||
+             (item5Answer && FReadHardFeatureRequested)) {
     if (type == rt_Debug) {
       debug = true;
       if (GetLowLevelLog()) LogText(GetLogId(), "Debug" + RecordValuesText(record));
@@ -600,13 +639,13 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
     return;
   }
   if (bufferCleared || debug) return;
-  hardFeatureAnswer = type == rt_NVSData && h.NVSKind() == 'i' && h.NVSNumber() == 5;
-  if (hardFeatureAnswer) {
+  if (item5Answer) {
     if (!GetLowLevelLog())
       LogText(GetLogId(), "NetworkDevice Received(" + std::to_string(raw.size()) + "): " + BytesToHex(raw));
     TakeHardFeature(record);
-    if (!GetOpt7019()) return;
+    featureAnswer = true;
   }
+  if (featureAnswer && !GetOpt7019()) return;
   StoreReceived(raw, "");
   if (h.IsMeasurement() && GetCmdResponse() != crt_none)
     TrackResponse(RecordReportHeader(h, GetFlagVersion()));
@@ -616,7 +655,7 @@ void TZor_NetworkDevice::TakeHardFeature(const TZor_Record &record) {
   uint32_t word = LittleEndian32(RecordValuesText(record));
   LogText(GetLogId(), "NetworkDevice HardFeature Received 0x" + IntToHex(word, 8));
   SetHardFeature32(word);
-  FReadHardFeatureRequested = false;
+  EndHardFeatureRequest();
 }
 
 namespace {

@@ -2,11 +2,11 @@
 // nothing for longer than the receive timeout, the device is asked in the
 // background whether the session still exists (TRYBABY), and the device is
 // closed and reopened when it is gone. Driven by the reads alone; no timer.
-#include <cstdio>
 #include <functional>
 
 #include "foundation/CircularBuffer.h"
 #include "foundation/LogUnit.h"
+#include "foundation/Zor_Utils.h"
 #include "net/TCPThread.h"
 #include "net/Zor_NetworkDevice.h"
 
@@ -17,12 +17,6 @@ namespace {
 constexpr uint8_t FlagSupervised = 0x02;  // supervision ran since the last data
 constexpr uint8_t FlagAnsweredOk = 0x04;  // a TRY was answered "ok" while data were missing
 constexpr int ReopenAttempts = 4;
-
-std::string Hex2(uint8_t value) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02X", value);
-  return text;
-}
 
 // Failures of a TRY request that mean "device not reachable now", as opposed
 // to a device that answered and no longer knows the session.
@@ -107,15 +101,43 @@ bool TZor_NetworkDevice::ReceiveTimeExceeded() {
   return true;
 }
 
+void TZor_NetworkDevice::StartTry() {
+  uint32_t session;
+  {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    session = FTrySession;
+    // Set here, not only by the thread, so that a check that comes before
+    // the thread has started cannot start a second request.
+    FTryState = tryRunning;
+  }
+  FTryAbort = platform::MakeAbortFlag();
+  FTryThread = std::make_unique<TTCPThread>(
+      GetLogId(), "(TestDataConnected)",
+      [this, session, abort = FTryAbort] { return TestDataConnected(session, abort); });
+}
+
+void TZor_NetworkDevice::DiscardTry() {
+  {
+    std::lock_guard<std::recursive_mutex> g(FStateLock);
+    ++FTrySession;
+    FTryState = tryCleared;
+  }
+  if (FTryAbort) *FTryAbort = true;
+  if (FTryThread) FRetiredTry.push_back(std::move(FTryThread));
+  // Checks that have run out are joined at once; the others on a later discard
+  // or when the object goes away.
+  std::erase_if(FRetiredTry, [](const std::unique_ptr<TTCPThread> &t) { return t->GetTerminated(); });
+}
+
 bool TZor_NetworkDevice::RecoverFromTCPError() {
   const std::string op = "RecoverFromTCPError";
   if (GetContextTool()) return true;
   // The session is gone (or the data connection): close and reopen the device.
   auto reopen = [&]() -> bool {
     LogWarn(GetLogId(), Tag(op) + " connection lost");
-    // A request still running would report into the reopened session.
-    FTryThread.reset();
-    FTryState = tryCleared;
+    // A check still running would report into the reopened session; it is
+    // dropped, not waited for (it may take half a minute on a silent device).
+    DiscardTry();
     if (DataConnectionConnected()) {
       LogText(GetLogId(), Tag(op) + ": Disconnect DeviceDataConnection ####");
       FDeviceDisconnectRequested = true;
@@ -156,13 +178,15 @@ bool TZor_NetworkDevice::RecoverFromTCPError() {
       }
       LogText(GetLogId(), "#### RecoverFromTCPError: retry reopen");
     }
+    // The next attempt comes one receive timeout later, not with the next read.
+    if (!opened) MarkReceived();
     LogText(GetLogId(), "(" + ResultToText(GetErrorCode()) + ") " + GetErrorMessage());
     LogText(GetLogId(), Tag(op) + " END #####");
     return opened;
   };
 
   FErrorFlags |= FlagSupervised;
-  LogText(GetLogId(), Tag(op) + " FErrorFlags=" + Hex2(FErrorFlags) + " #####");
+  LogText(GetLogId(), Tag(op) + " FErrorFlags=" + IntToHex(FErrorFlags, 2) + " #####");
   if (!HasDataConnection()) {
     LogText(GetLogId(), Tag(op) + " connection for measurement data already closed");
     return reopen();
@@ -178,11 +202,7 @@ bool TZor_NetworkDevice::RecoverFromTCPError() {
         LogText(GetLogId(), Tag(op) + " Peer antwortet nicht" +
                                 " (Zor_Err_DataTransferInterrupted) -> 1. TRY-Request ausführen");
       }
-      // Set here, not only by the thread, so that a check that comes before
-      // the thread has started cannot start a second request.
-      FTryState = tryRunning;
-      FTryThread = std::make_unique<TTCPThread>(GetLogId(), "(TestDataConnected)",
-                                                [this] { return TestDataConnected(); });
+      StartTry();
       MarkReceived();
       LogText(GetLogId(), Tag(op) + " END #####");
       return true;
@@ -204,7 +224,7 @@ bool TZor_NetworkDevice::RecoverFromTCPError() {
       FTryState = tryCleared;
       return true;
     }
-    LogText(GetLogId(), Tag(op) + " FErrorFlags=" + Hex2(FErrorFlags) + " TRY-Request antwortet ok," +
+    LogText(GetLogId(), Tag(op) + " FErrorFlags=" + IntToHex(FErrorFlags, 2) + " TRY-Request antwortet ok," +
                             " aber kein Empfang -> ClosePort");
     if (!Server()) {
       LogText(GetLogId(), Tag(op) + " Server=nil" + " -> force close");

@@ -32,6 +32,7 @@ enum : uint32_t {
   WSA_EADDRNOTAVAIL = 10049,
   WSA_EISCONN = 10056,
   WSA_ENOTCONN = 10057,  // also: this side has disconnected the socket
+  WSA_ECONNABORTED = 10053,  // also: broken off through the abort flag
 };
 
 // FromErrno with the socket error numbers added.
@@ -44,6 +45,11 @@ constexpr uint32_t ZorDefaultWriteTimeoutMs = 10000;
 // A line longer than this is delivered cut at this length, so a peer that
 // never sends a line end cannot make a reader collect without bound.
 constexpr size_t ZorMaxLineLength = 65536;
+
+// Set from any thread to break off the waits of the sockets that share it
+// (connect, read, write): they end within a few milliseconds with code 10053.
+using TZor_AbortFlag = std::shared_ptr<std::atomic<bool>>;
+inline TZor_AbortFlag MakeAbortFlag() { return std::make_shared<std::atomic<bool>>(false); }
 
 // One connected stream socket: the common part of a client connection and a
 // connection accepted by the server.
@@ -93,6 +99,11 @@ class TZor_TcpSocket {
   uint32_t GetWriteTimeout() const { return FWriteTimeout.load(); }
   void SetWriteTimeout(uint32_t ms) { FWriteTimeout = ms; }
 
+  // Lets another thread break off this socket's waits (see TZor_AbortFlag);
+  // a connect after the flag was set fails at once.
+  void SetAbortFlag(TZor_AbortFlag abort);
+  TZor_AbortFlag GetAbortFlag() const;
+
   // Reason of the last failed call on this object.
   TZor_SysError GetLastError() const;
   std::string GetLastErrorText() const { return SystemErrorText(GetLastError()); }
@@ -120,8 +131,9 @@ class TZor_TcpSocket {
   uint16_t FLocalPort = 0, FPeerPort = 0;
   std::atomic<uint32_t> FReadTimeout{1000};
   std::atomic<uint32_t> FWriteTimeout{ZorDefaultWriteTimeoutMs};
-  mutable std::mutex FErrorLock;
+  mutable std::mutex FErrorLock;  // also guards FAbort
   TZor_SysError FLastError;
+  TZor_AbortFlag FAbort;
 };
 
 // A client connection the owner opens and closes.

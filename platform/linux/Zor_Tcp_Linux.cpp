@@ -35,15 +35,23 @@ class TDeadline {
   std::chrono::steady_clock::time_point FEnd;
 };
 
+// How often a wait looks at its abort flag.
+constexpr int cAbortCheckMs = 20;
+
 // poll() on one descriptor, restarted after signals; returns revents, 0 on
-// timeout, -1 on failure (errno set).
-int PollOne(int fd, short events, const TDeadline &deadline) {
+// timeout, -1 on failure (errno set; ECONNABORTED once `abort` is set).
+int PollOne(int fd, short events, const TDeadline &deadline, const TZor_AbortFlag &abort = nullptr) {
   for (;;) {
+    if (abort && abort->load()) {
+      errno = ECONNABORTED;
+      return -1;
+    }
+    int left = deadline.Remaining();
     pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, deadline.Remaining());
+    int n = ::poll(&p, 1, abort ? std::min(left, cAbortCheckMs) : left);
     if (n > 0) return p.revents;
-    if (n == 0) return 0;
-    if (errno != EINTR) return -1;
+    if (n == 0 && (!abort || left <= cAbortCheckMs)) return 0;
+    if (n < 0 && errno != EINTR) return -1;
   }
 }
 
@@ -57,6 +65,40 @@ bool ParseIPv4(const std::string &text, in_addr &out) {
   return ::inet_pton(AF_INET, text.c_str(), &out) == 1;
 }
 
+// A host text of digits, points and blanks only is meant as an address. It is
+// read here, every part decimal ("010" is ten): the resolver would read it as
+// octal and connect to another host. False when it is no valid address.
+bool ParseAddressText(const std::string &text, in_addr &out) {
+  size_t first = text.find_first_not_of(' ');
+  size_t last = text.find_last_not_of(' ');
+  if (first == std::string::npos) return false;
+  uint32_t value = 0;
+  int parts = 0;
+  uint32_t part = 0;
+  size_t digits = 0;
+  for (size_t i = first; i <= last + 1; ++i) {
+    char c = i <= last ? text[i] : '.';
+    if (c >= '0' && c <= '9') {
+      part = part * 10 + static_cast<uint32_t>(c - '0');
+      if (++digits > 10 || part > 255) return false;
+    } else if (c == '.' && digits > 0 && parts < 4) {
+      value = (value << 8) | part;
+      ++parts;
+      part = 0;
+      digits = 0;
+    } else {
+      return false;
+    }
+  }
+  if (parts != 4) return false;
+  out.s_addr = htonl(value);
+  return true;
+}
+
+bool LooksLikeAddress(const std::string &text) {
+  return !text.empty() && text.find_first_not_of("0123456789. ") == std::string::npos;
+}
+
 }  // namespace
 
 TZor_SysError SocketErrorFromErrno(int err) {
@@ -65,6 +107,7 @@ TZor_SysError SocketErrorFromErrno(int err) {
     case EADDRNOTAVAIL: return {WSA_EADDRNOTAVAIL, err};
     case EISCONN: return {WSA_EISCONN, err};
     case ENOTCONN: return {WSA_ENOTCONN, err};
+    case ECONNABORTED: return {WSA_ECONNABORTED, err};
     default: return FromErrno(err);
   }
 }
@@ -102,6 +145,16 @@ void TZor_TcpSocket::CloseHandle() {
 void TZor_TcpSocket::SetError(const TZor_SysError &error) {
   std::lock_guard<std::mutex> g(FErrorLock);
   FLastError = error;
+}
+
+void TZor_TcpSocket::SetAbortFlag(TZor_AbortFlag abort) {
+  std::lock_guard<std::mutex> g(FErrorLock);
+  FAbort = std::move(abort);
+}
+
+TZor_AbortFlag TZor_TcpSocket::GetAbortFlag() const {
+  std::lock_guard<std::mutex> g(FErrorLock);
+  return FAbort;
 }
 
 TZor_SysError TZor_TcpSocket::GetLastError() const {
@@ -150,7 +203,7 @@ bool TZor_TcpSocket::Write(const std::string &bytes) {
       SetErrno(errno);
       return false;
     }
-    int r = PollOne(fd, POLLOUT, deadline);
+    int r = PollOne(fd, POLLOUT, deadline, GetAbortFlag());
     if (r < 0) {
       SetErrno(errno);
       return false;
@@ -173,7 +226,7 @@ TZor_ReadResult TZor_TcpSocket::WaitReadable(uint32_t timeoutMs) {
     SetErrno(ENOTCONN);
     return TZor_ReadResult::rrError;
   }
-  int r = PollOne(fd, POLLIN, TDeadline(timeoutMs));
+  int r = PollOne(fd, POLLIN, TDeadline(timeoutMs), GetAbortFlag());
   if (r < 0) {
     SetErrno(errno);
     return TZor_ReadResult::rrError;
@@ -289,13 +342,22 @@ TZor_ReadResult TZor_TcpSocket::ReadLine(std::string &line, uint32_t timeoutMs) 
 // ---------------------------------------------------------------- client
 
 bool TZor_TcpClient::Connect() {
+  if (TZor_AbortFlag abort = GetAbortFlag(); abort && abort->load()) {
+    SetErrno(ECONNABORTED);
+    return false;
+  }
   if (IsConnected()) {
     SetError({WSA_EISCONN, EISCONN});
     return false;
   }
   CloseHandle();
   in_addr addr{};
-  if (!ParseIPv4(FHost, addr)) {
+  if (LooksLikeAddress(FHost)) {
+    if (!ParseAddressText(FHost, addr)) {
+      SetError({WSA_HOST_NOT_FOUND, 0});
+      return false;
+    }
+  } else if (!ParseIPv4(FHost, addr)) {
     std::vector<std::string> ips;
     TZor_SysError error;
     if (!ResolveHostIPv4(FHost, ips, error) || ips.empty() || !ParseIPv4(ips.front(), addr)) {
@@ -329,7 +391,7 @@ bool TZor_TcpClient::Connect() {
   int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   int err = rc == 0 ? 0 : errno;
   if (err == EINPROGRESS) {
-    int r = PollOne(fd, POLLOUT, TDeadline(FConnectTimeout));
+    int r = PollOne(fd, POLLOUT, TDeadline(FConnectTimeout), GetAbortFlag());
     if (r < 0) {
       err = errno;
     } else if (r == 0) {

@@ -112,6 +112,17 @@ TEST(ZorUtils, IPv4TextChecks) {
   EXPECT_FALSE(IsValidPort("99999999999999999999"));
 }
 
+TEST(ZorUtils, CanonicalIPv4ReadsPartsAsDecimal) {
+  // Leading zeros are decimal, never octal: 010 is ten, not eight.
+  EXPECT_EQ(CanonicalIPv4("192.168.001.010"), "192.168.1.10");
+  EXPECT_EQ(CanonicalIPv4("  10.0.0.7 "), "10.0.0.7");
+  EXPECT_EQ(CanonicalIPv4("000.000.000.000"), "0.0.0.0");
+  EXPECT_EQ(CanonicalIPv4("1.2.3.256"), "");
+  EXPECT_EQ(CanonicalIPv4("1.2.3"), "");
+  EXPECT_EQ(CanonicalIPv4("host.example.com"), "");
+  EXPECT_EQ(CanonicalIPv4(""), "");
+}
+
 TEST(ZorUtils, IPv4Conversions) {
   EXPECT_EQ(IPv4ToInt("10.0.0.7"), 10 + 7 * 16777216LL);
   EXPECT_EQ(IntToIPv4(static_cast<uint32_t>(IPv4ToInt("10.0.0.7"))), "10.0.0.7");

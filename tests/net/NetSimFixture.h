@@ -22,7 +22,10 @@ struct TSimHost {
   std::unique_ptr<TSimNetLink> Link;
   std::string Ip;
 
-  TSimHost(TSimFamily family, const std::string &ip, int firmware = -1, const std::string &password = "")
+  // `bind` "0.0.0.0": the link listens everywhere and its data connections
+  // come from the default loopback address, not from `ip`.
+  TSimHost(TSimFamily family, const std::string &ip, int firmware = -1, const std::string &password = "",
+           const std::string &bind = "")
       : Ip(ip) {
     TSimConfig c;
     c.Family = family;
@@ -39,6 +42,7 @@ struct TSimHost {
     Device = CreateSimDevice(c);
     TSimNetLinkConfig lc;
     lc.ControlPort = 0;
+    lc.BindAddress = bind;
     lc.RequestTimeoutMs = 2000;
     lc.IdleTimeoutMs = 3000;
     Link = std::make_unique<TSimNetLink>(*Device, lc);
@@ -68,6 +72,18 @@ struct TSimHost {
       if (line.find(text) != std::string::npos) return true;
     return false;
   }
+};
+
+inline int CountLog(const TSimHost &host, const std::string &text) {
+  int n = 0;
+  for (auto &line : host.Link->LinkLog()) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+// Starts and ends a test with an empty MissingDisconnects list.
+struct TMissingGuard {
+  TMissingGuard() { MissingDisconnects::Clear(); }
+  ~TMissingGuard() { MissingDisconnects::Clear(); }
 };
 
 // Polls `condition` for up to `ms` milliseconds.

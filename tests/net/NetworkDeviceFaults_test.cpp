@@ -14,20 +14,6 @@
 using namespace zor;
 using namespace zor::nettest;
 
-namespace {
-
-int CountLog(const TSimHost &host, const std::string &text) {
-  auto log = host.Link->LinkLog();
-  return static_cast<int>(std::count_if(
-      log.begin(), log.end(), [&](const std::string &l) { return l.find(text) != std::string::npos; }));
-}
-
-struct TMissingGuard {
-  TMissingGuard() { MissingDisconnects::Clear(); }
-  ~TMissingGuard() { MissingDisconnects::Clear(); }
-};
-
-}  // namespace
 
 TEST(NetworkDeviceFaults, BusyCommandsAreRepeatedRefusalsAreNot) {
   TSimHost host(TSimFamily::Coldfire, "127.0.0.71");

@@ -9,6 +9,7 @@
 #include "device/Zor_Report.h"
 #include "foundation/CircularBuffer.h"
 #include "net/Zor_NetworkDevice.h"
+#include "platform/Zor_Tcp.h"
 
 using namespace zor;
 using namespace zor::nettest;
@@ -18,6 +19,8 @@ namespace {
 // Opens the protected parts that a test feeds directly.
 class TProbeDevice : public TZor_NetworkDevice {
  public:
+  using TZor_NetworkDevice::BeginHardFeatureRequest;
+  using TZor_NetworkDevice::FIgnoreDataUntilStreamInterrupted;
   using TZor_NetworkDevice::FisReconnected;
   using TZor_NetworkDevice::FReadHardFeatureRequested;
   using TZor_NetworkDevice::FremainingData;
@@ -51,12 +54,6 @@ std::string Record(uint8_t type, uint16_t word, uint8_t user, std::string values
   return "LUM2" + std::string(1, static_cast<char>(type)) +
          std::string(1, static_cast<char>(values.size() / 8)) + LE(word, 2) + LE(0, 4) +
          LE(uint32_t(user - 1) << 20, 4) + values;
-}
-
-int CountLines(const TSimHost &host, const std::string &text) {
-  int n = 0;
-  for (auto &line : host.Link->LinkLog()) n += line.find(text) != std::string::npos;
-  return n;
 }
 
 std::string Receive(TZor_BaseDevice &d) {
@@ -149,6 +146,46 @@ TEST(NetworkDeviceData, CdcBlocksSplitRepeatedAndAfterReconnect) {
   EXPECT_EQ(d.GetErrorMessage(), "Data lost! Data transfer restarted");
 }
 
+// Data connections made to the data server from the device's address, as the
+// device would: a new connection starts on a unit boundary, and a superseded
+// connection no longer feeds the buffers.
+TEST(NetworkDeviceData, SecondDataConnectionStartsOnAUnitBoundary) {
+  const std::string ip = "127.0.3.20";
+  TZor_NetworkDevice d(-1, 0, nullptr, true, ip);
+  ASSERT_TRUE(d.StartServer());
+  auto connect = [&] {
+    auto c = std::make_unique<platform::TZor_TcpClient>(ip, d.GetServerPort());
+    c->SetBindAddress(ip);
+    EXPECT_TRUE(c->Connect()) << c->GetLastErrorText();
+    return c;
+  };
+  const uint32_t wp = 0x00010000;
+  std::string b1 = CdcBlock("AAAA", 64, 0, wp, 0);
+  std::string b2 = CdcBlock("BBBB", 64, 0, wp + 4, 0);
+  std::string b3 = CdcBlock("CCCC", 64, 0, wp + 8, 0);
+  std::string received;
+  auto arrived = [&](const std::string &expected) {
+    return WaitUntil([&] {
+      received += Receive(d);
+      return received.size() >= expected.size();
+    }) && received == expected;
+  };
+
+  auto first = connect();
+  ASSERT_TRUE(first->Write(b1 + b2.substr(0, 40)));  // ends inside a block
+  ASSERT_TRUE(arrived("AAAA"));
+  auto second = connect();
+  ASSERT_TRUE(second->Write(b3));
+  EXPECT_TRUE(arrived("AAAACCCC")) << BytesToHex(received);
+  // The rest of the first connection's block belongs to no unit any more.
+  ASSERT_TRUE(first->Write(b2.substr(40)));
+  first->Disconnect();
+  ASSERT_TRUE(second->Write(b2));
+  EXPECT_TRUE(arrived("AAAACCCCBBBB")) << BytesToHex(received);
+  second->Disconnect();
+  d.StopServer();
+}
+
 TEST(NetworkDeviceData, GarbageAndImpossibleHeadersAreSkipped) {
   TProbeDevice d(-1, 0, nullptr, true, "127.0.0.1");
   d.SetPeer(ptColdfire);
@@ -183,15 +220,47 @@ TEST(NetworkDeviceData, EspRecordsSplitResynchronisedAndHardFeature) {
 
   // While the hardware feature is asked for, its answer (NVS integer 5) is
   // taken, not stored; otherwise such an answer is tools data.
+  // Any other NVS answer meanwhile is a tools answer as always.
   d.FReadHardFeatureRequested = true;
+  std::string serial = Record(0x78, 'i', 2, std::string("\x04\x21\x43\0\0", 5));
+  d.ServerExecute_ESP(serial);
+  EXPECT_EQ(d.ToolsReadAll(), std::string("\x21\x43\0\0", 4));
+  EXPECT_TRUE(d.FReadHardFeatureRequested);
   std::string hf = Record(0x78, 'i' | (5 << 8), 2, std::string("\x04\x78\x56\x34\x12", 5));
   d.ServerExecute_ESP(hf);
   EXPECT_EQ(d.GetHardFeature32(), 0x12345678u);
   EXPECT_EQ(Receive(d), "");
+  // Below firmware 109 the answer is a tools record; it is not handed on as one.
+  d.SetFirmwareVersionNumber(108);
+  d.FReadHardFeatureRequested = true;
+  std::string hfq = Record(0x71, 0, 2, std::string("\x04\x11\x22\x33\x00", 5));
+  d.ServerExecute_ESP(hfq);
+  EXPECT_EQ(d.GetHardFeature32(), 0x00332211u);
+  EXPECT_EQ(d.ToolsReadAll(), "");
+  EXPECT_FALSE(d.FReadHardFeatureRequested);
   // A tools answer goes to the tools buffer without its length byte.
   std::string tools = Record(0x71, 0, 2, std::string("\x03") + "abc");
   d.ServerExecute_ESP(tools);
   EXPECT_EQ(d.ToolsReadAll(), "abc");
+}
+
+// A hardware-feature answer that never comes: only the first tools read
+// waits for it, and only for the configured time.
+TEST(NetworkDeviceData, UnansweredHardFeatureRequestIsWaitedForOnce) {
+  TProbeDevice d(-1, 0, nullptr, true, "127.0.0.1");
+  d.SetPeer(ptESP);
+  d.SetHardFeatureWaitMs(200);
+  d.BeginHardFeatureRequest();
+  std::string text;
+  uint32_t start = platform::GetTicks();
+  d.ToolsRead(4, text);
+  uint32_t first = platform::TicksSince(start);
+  EXPECT_GE(first, 150u);
+  EXPECT_LT(first, 1500u);
+  EXPECT_FALSE(d.FReadHardFeatureRequested);
+  start = platform::GetTicks();
+  d.ToolsRead(4, text);
+  EXPECT_LT(platform::TicksSince(start), 100u);
 }
 
 // ---- against the simulator ----------------------------------------------------------------
@@ -225,6 +294,26 @@ TEST(NetworkDevice, ColdfireStreamModeOpenCommandsAndClose) {
   EXPECT_FALSE(d->GetServerIsRunning());
   EXPECT_TRUE(WaitUntil([&] { return !host.Link->IsUserConnected(1); }));
   EXPECT_TRUE(host.LogHas("DISCONN"));
+}
+
+// A stream restart the previous session waited for is over with a new
+// session: the flag is cleared by the open itself, before any data arrive
+// (the simulated device sends nothing unasked here).
+TEST(NetworkDevice, OpenEndsTheWaitForAStreamRestartOfTheLastSession) {
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.28");
+  TProbeDevice d(-1, 0, nullptr, true, host.Ip);
+  d.SetDeviceManagementPort(host.Link->GetControlPort());
+  d.SetUserID(1);
+  std::string error;
+  ASSERT_TRUE(d.OpenPort(error)) << error;
+  d.FIgnoreDataUntilStreamInterrupted = true;  // its "buffer cleared" block never came
+  ASSERT_TRUE(d.CloseNetworkPort());
+  ASSERT_TRUE(d.OpenPort(error)) << error;
+  EXPECT_FALSE(d.FIgnoreDataUntilStreamInterrupted);
+  EXPECT_EQ(d.GetReceiveBuffer().GetAmount(), 0u);
+  ASSERT_TRUE(d.DeviceWrite(CmdVersion()));
+  EXPECT_TRUE(WaitUntil([&] { return d.GetReceiveBuffer().GetAmount() > 0; }, 3000));
+  d.ClosePort();
 }
 
 TEST(NetworkDevice, ColdfireToolsModeLoginAndMemoryRead) {
@@ -317,19 +406,19 @@ TEST(NetworkDevice, ReconnectsOnceADayHasPassedAndDestroysOpen) {
   // Never opened: nothing to renew however much time passes.
   clock.FOffset = TZor_NetworkDevice::ReconnectAfterMs + 1000;
   d->DeviceRead(1, text);
-  EXPECT_EQ(CountLines(host, "request CONNECT"), 0);
+  EXPECT_EQ(CountLog(host, "request CONNECT"), 0);
 
   clock.FOffset = 0;
   std::string error;
   ASSERT_TRUE(d->OpenPort(error)) << error;
   clock.FOffset = TZor_NetworkDevice::ReconnectAfterMs - 1000;
   d->DeviceRead(1, text);
-  EXPECT_EQ(CountLines(host, "request DISCONN"), 0);
+  EXPECT_EQ(CountLog(host, "request DISCONN"), 0);
 
   clock.FOffset = TZor_NetworkDevice::ReconnectAfterMs + 1000;
   d->DeviceRead(1, text);
-  EXPECT_EQ(CountLines(host, "request DISCONN"), 1);
-  EXPECT_EQ(CountLines(host, "request CONNECT"), 2);
+  EXPECT_EQ(CountLog(host, "request DISCONN"), 1);
+  EXPECT_EQ(CountLog(host, "request CONNECT"), 2);
   EXPECT_TRUE(d->GetPortIsOpened());
   d.reset();  // destroying an open device closes it
   EXPECT_TRUE(WaitUntil([&] { return !host.Link->IsUserConnected(1); }));

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "device/Zor_ColdfireCommands.h"
+#include "net/IcmpPing.h"
 #include "net/TCPThread.h"
 #include "platform/Zor_SimHosts.h"
 #include "tests/net/NetSimFixture.h"
@@ -120,6 +123,51 @@ TEST(Supervise, RestartedDeviceIsReopenedInTheSameSlot) {
   EXPECT_EQ(d.GetErrorCode(), Zor_No_Err);
 }
 
+TEST(Supervise, FailedReopensAreOneReceiveTimeoutApart) {
+  TSupervised s("127.0.3.21");
+  TZor_NetworkDevice &d = *s.Device;
+  ASSERT_TRUE(d.CloseDataConnection());
+  std::atomic<int> pings{0};
+  SetIcmpEchoFunction([&](uint32_t, uint32_t, platform::TZor_EchoResult &r) {
+    ++pings;
+    r.Error = {platform::ICMP_REQ_TIMED_OUT, 0};
+    return false;
+  });
+  // Reads for three receive timeouts: every failed reopen moves the time of
+  // the last data, so the attempts do not follow each read.
+  s.ReadUntil([] { return false; }, 3 * ReceiveTimeoutMs);
+  EXPECT_GE(pings, 1);
+  EXPECT_LE(pings, 4);  // at most one per receive timeout in the window, and one at once
+  EXPECT_EQ(d.GetErrorMessage(), "Network device lost, connection closed!");
+  SetIcmpEchoFunction({});
+  // The device answers again: the next attempt reopens it.
+  EXPECT_TRUE(s.ReadUntil([&] { return d.GetIsReconnected(); }, 3000));
+  EXPECT_TRUE(d.GetPortIsOpened());
+}
+
+// A session check that hangs (the device takes the TRYBABY but never answers)
+// does not hold a reopen, and its late outcome is ignored.
+TEST(Supervise, ReopenDoesNotWaitForTheRunningCheck) {
+  TSupervised s("127.0.3.23");
+  TZor_NetworkDevice &d = *s.Device;
+  d.SetAnswerTimeoutMs(8000);
+  s.Host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {1, srkTry}; });
+  ASSERT_TRUE(s.ReadUntil([&] { return CountLog(s.Host, "request TRYBABY") == 1; }, 3000));
+  ASSERT_EQ(d.GetTryState(), tryRunning);
+  // The data connection goes: the next check closes and reopens at once.
+  ASSERT_TRUE(d.CloseDataConnection());
+  platform::SleepMs(ReceiveTimeoutMs + 50);
+  uint32_t start = platform::GetTicks();
+  std::string text;
+  d.DeviceRead(1, text);
+  EXPECT_LT(platform::TicksSince(start), 2000u);
+  EXPECT_TRUE(d.GetIsReconnected());
+  EXPECT_TRUE(d.GetPortIsOpened());
+  // The discarded check has been broken off; its outcome does not arrive.
+  platform::SleepMs(100);
+  EXPECT_EQ(d.GetTryState(), tryCleared);
+}
+
 TEST(Supervise, NoSupervisionWithoutMeasurementOrInToolsMode) {
   TSupervised s("127.0.62.4");
   TZor_NetworkDevice &d = *s.Device;
@@ -174,4 +222,32 @@ TEST(TCPThread, FailureAndExceptionEndTheThreadCleanly) {
   EXPECT_TRUE(throwing.GetTerminated());
   EXPECT_FALSE(throwing.GetResult());
   EXPECT_EQ(failing.GetDbgTag(), "TTCPThread(Fail)");
+}
+
+TEST(TCPThread, FreedByItsOwnRequestDoesNotEndTheProcess) {
+  std::unique_ptr<TTCPThread> self;
+  std::mutex lock;
+  std::condition_variable owned;
+  bool ready = false;
+  std::atomic<bool> freed{false};
+  // Released with the request when the thread has run out.
+  auto ranOut = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<void> token(nullptr, [ranOut](void *) { *ranOut = true; });
+  self = std::make_unique<TTCPThread>(-1, "(Self)", [&, token] {
+    {
+      std::unique_lock<std::mutex> g(lock);
+      owned.wait(g, [&] { return ready; });
+    }
+    self.reset();  // the owner goes away on the request's own thread
+    freed = true;
+    return true;
+  });
+  {
+    std::lock_guard<std::mutex> g(lock);
+    ready = true;
+  }
+  owned.notify_all();
+  token.reset();
+  EXPECT_TRUE(WaitUntil([&] { return freed.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return ranOut->load(); }));
 }

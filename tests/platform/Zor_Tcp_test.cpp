@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -117,6 +118,58 @@ TEST(TcpClient, ConnectFailuresCarrySocketErrorNumbers) {
   EXPECT_LT(TicksSince(start), 3000u);
   uint32_t code = silent.GetLastError().Code;
   EXPECT_TRUE(code == WSA_ETIMEDOUT || code == WSA_EHOSTUNREACH || code == WSA_ECONNREFUSED) << code;
+}
+
+TEST(TcpClient, AddressTextIsReadAsDecimalNeverResolved) {
+  // 127.000.000.001 is loopback; the resolver would read "010" style parts as octal.
+  TZor_TcpServer s;
+  std::atomic<int> connects{0};
+  s.SetBindAddress("127.0.0.9");
+  s.SetOnConnect([&](TZor_TcpConnection &c) {
+    ++connects;
+    EXPECT_EQ(c.GetLocalAddress(), "127.0.0.9");
+  });
+  ASSERT_TRUE(s.Activate());
+  TZor_TcpClient padded(" 127.000.000.009 ", s.GetPort());
+  EXPECT_TRUE(padded.Connect()) << padded.GetLastErrorText();
+  EXPECT_EQ(padded.GetPeerAddress(), "127.0.0.9");
+  padded.Disconnect();
+  // 011 would be 9 in octal: as decimal it names 127.0.0.11, where nobody listens.
+  TZor_TcpClient octal("127.0.0.011", s.GetPort());
+  EXPECT_FALSE(octal.Connect());
+  EXPECT_EQ(octal.GetLastError().Code, WSA_ECONNREFUSED);
+  // Something that looked like an address but is none is not handed to the resolver.
+  TZor_TcpClient bad("127.0.0.300", s.GetPort());
+  EXPECT_FALSE(bad.Connect());
+  EXPECT_EQ(bad.GetLastError().Code, WSA_HOST_NOT_FOUND);
+  EXPECT_TRUE(Eventually([&] { return connects == 1; }));
+}
+
+TEST(TcpClient, AbortFlagBreaksOffWaitsFromAnotherThread) {
+  TManualServer silent([](TZor_TcpConnection &c) {
+    std::string ignored;
+    c.ReadLine(ignored, 3000);  // takes the request, never answers
+    c.Read(ignored, 3000);
+  });
+  TZor_TcpClient client("127.0.0.1", silent.Server.GetPort());
+  TZor_AbortFlag abort = MakeAbortFlag();
+  client.SetAbortFlag(abort);
+  ASSERT_TRUE(client.Connect());
+  ASSERT_TRUE(client.Write("request\n"));
+  std::thread breaker([&] {
+    SleepMs(50);
+    *abort = true;
+  });
+  uint32_t start = GetTicks();
+  std::string line;
+  EXPECT_EQ(client.ReadLine(line, 10000), TZor_ReadResult::rrError);
+  EXPECT_LT(TicksSince(start), 1000u);
+  EXPECT_EQ(client.GetLastError().Code, WSA_ECONNABORTED);
+  breaker.join();
+  client.Disconnect();
+  // Once set, a connect fails at once.
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(client.GetLastError().Code, WSA_ECONNABORTED);
 }
 
 TEST(TcpSocket, ReadLineSplitsBufferedLinesAndHonoursTimeout) {
