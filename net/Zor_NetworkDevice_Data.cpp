@@ -191,6 +191,9 @@ void TZor_NetworkDevice::ServerConnect(TZor_TcpConnection &context) {
       LogWarn(GetLogId(), FDbgTag + ".ServerConnect: drop remaining data, length=" +
                               std::to_string(FremainingData.size()));
     FremainingData.clear();
+    // The duplicate check compares with the last block of this connection
+    // only: a restarted device may begin with the header it ended on.
+    FLastCDCBlockString.clear();
   }
   LogText(GetLogId(),
           FDbgTag + ".ServerConnect: set ReadTimeout " + std::to_string(DataReadTimeoutMs) + "ms");
@@ -635,7 +638,12 @@ void TZor_NetworkDevice::RouteESPRecord(const TZor_Record &record, const std::st
     if (GetLowLevelLog())
       LogText(GetLogId(), "NetworkDevice ToolsData Received(" + std::to_string(record.Values.size()) + "->" +
                               std::to_string(payload.size()) + "): " + BytesToHex(payload));
-    GetToolsBuffer().WriteAnsiString(payload);
+    // A storage answer carries its item: kept under it, so a late or repeated
+    // answer is never taken for another item.
+    if (type == rt_NVSData)
+      StoreNVSAnswer(h.Word, payload);
+    else
+      GetToolsBuffer().WriteAnsiString(payload);
     return;
   }
   if (bufferCleared || debug) return;

@@ -180,9 +180,15 @@ TEST(NetworkDeviceData, SecondDataConnectionStartsOnAUnitBoundary) {
   // The rest of the first connection's block belongs to no unit any more.
   ASSERT_TRUE(first->Write(b2.substr(40)));
   first->Disconnect();
-  ASSERT_TRUE(second->Write(b2));
-  EXPECT_TRUE(arrived("AAAACCCCBBBB")) << BytesToHex(received);
+  ASSERT_TRUE(second->Write(b2 + b2 + b3));  // a repeated block is dropped
+  EXPECT_TRUE(arrived("AAAACCCCBBBBCCCC")) << BytesToHex(received);
+  // A device may begin a new connection with the block it last sent: that
+  // is no repeat.
+  auto third = connect();
+  ASSERT_TRUE(third->Write(b3));
+  EXPECT_TRUE(arrived("AAAACCCCBBBBCCCCCCCC")) << BytesToHex(received);
   second->Disconnect();
+  third->Disconnect();
   d.StopServer();
 }
 
@@ -220,11 +226,17 @@ TEST(NetworkDeviceData, EspRecordsSplitResynchronisedAndHardFeature) {
 
   // While the hardware feature is asked for, its answer (NVS integer 5) is
   // taken, not stored; otherwise such an answer is tools data.
-  // Any other NVS answer meanwhile is a tools answer as always.
+  // Any other NVS answer meanwhile is a tools answer as always, kept under
+  // its item: a repeated one is not taken for the next item asked for.
   d.FReadHardFeatureRequested = true;
   std::string serial = Record(0x78, 'i', 2, std::string("\x04\x21\x43\0\0", 5));
   d.ServerExecute_ESP(serial);
-  EXPECT_EQ(d.ToolsReadAll(), std::string("\x21\x43\0\0", 4));
+  d.ServerExecute_ESP(serial);
+  std::string answer;
+  EXPECT_TRUE(d.ReadNVSAnswer(NVSAnswerKey('i', 0), 4, answer));
+  EXPECT_EQ(answer, std::string("\x21\x43\0\0", 4));
+  EXPECT_FALSE(d.ReadNVSAnswer(NVSAnswerKey('i', 1), 4, answer)) << "the repeat belongs to item 0";
+  EXPECT_EQ(d.ToolsReadAll(), "");
   EXPECT_TRUE(d.FReadHardFeatureRequested);
   std::string hf = Record(0x78, 'i' | (5 << 8), 2, std::string("\x04\x78\x56\x34\x12", 5));
   d.ServerExecute_ESP(hf);
