@@ -109,4 +109,11 @@ inline std::string ReadTools(TZor_NetworkDevice &d, size_t count, uint32_t ms = 
   return all;
 }
 
+// The answer to the storage read of `key`, wherever the transport keeps it.
+inline std::string ReadNvs(TZor_NetworkDevice &d, uint16_t key, uint32_t count, uint32_t ms = 2000) {
+  std::string value;
+  WaitUntil([&] { return d.ReadNVSAnswer(key, count, value) && value.size() >= count; }, ms);
+  return value;
+}
+
 }  // namespace zor::nettest

@@ -152,7 +152,7 @@ TEST(NetworkDeviceSession, RefusedHardFeatureRequestLeavesToolsAnswersAlone) {
     d->SetFirmwareVersionNumber(firmware);
 
     ASSERT_TRUE(d->DeviceWrite(ReadNvsInteger(0))) << d->GetErrorMessage();
-    std::string answer = ReadTools(*d, 4);
+    std::string answer = ReadNvs(*d, NVSAnswerKey('i', 0), 4);
     ASSERT_GE(answer.size(), 4u);
     EXPECT_EQ(answer.substr(answer.size() - 4), std::string("\x21\x43\0\0", 4));  // serial number 0x4321
     EXPECT_EQ(d->GetHardFeature32(), 0u);
@@ -175,7 +175,7 @@ TEST(NetworkDeviceSession, NvsReadWaitsForThePendingHardFeatureAnswer) {
   ASSERT_TRUE(WaitUntil([&] { return d->GetPeerType() == ptESP; }, 3000));
   ASSERT_TRUE(d->DeviceWrite(ReadNvsInteger(0))) << d->GetErrorMessage();
   EXPECT_EQ(d->GetHardFeature32(), 0x00012345u);
-  std::string answer = ReadTools(*d, 4);
+  std::string answer = ReadNvs(*d, NVSAnswerKey('i', 0), 4);
   ASSERT_GE(answer.size(), 4u);
   EXPECT_EQ(answer.substr(answer.size() - 4), std::string("\x21\x43\0\0", 4));
   d->ClosePort();
