@@ -174,6 +174,7 @@ struct TSimNetLink::TSession {
   std::deque<TSimOutput> Queue;
   bool Stop = false;
   std::atomic<bool> Connected{false};
+  std::atomic<bool> Finished{false};  // the sender has left its loop
   std::thread Thread;
 };
 
@@ -269,7 +270,7 @@ void TSimNetLink::Stop() {
   }
   server.reset();  // joins the control connections
   for (int slot = 1; slot <= 4; ++slot) StopSender(DetachSession(slot), false);
-  JoinRetired();
+  JoinSenders(true);
   FDevice.SetSink({});
   FDevice.SetEventHandler({});
   std::lock_guard<std::mutex> g(FLock);
@@ -482,8 +483,12 @@ std::string TSimNetLink::HandleConnect(const TRequest &req) {
   Log("CONNECT: user " + std::to_string(slot) + ", data connection to " + SimIpText(req.Ip) + ":" +
       std::to_string(req.Port));
   FDevice.SetUser(slot, TSimUserKind::Ip, req.Ip);
-  std::lock_guard<std::mutex> g(session->Lock);
-  session->Thread = std::thread(&TSimNetLink::SenderLoop, this, session);
+  {
+    std::lock_guard<std::mutex> g(session->Lock);
+    session->Thread = std::thread(&TSimNetLink::SenderLoop, this, session);
+  }
+  std::lock_guard<std::mutex> g(FLock);
+  FSenders.push_back(session);
   return Line("ok");
 }
 
@@ -601,30 +606,30 @@ std::shared_ptr<TSimNetLink::TSession> TSimNetLink::DetachSession(int slot, cons
 
 void TSimNetLink::StopSender(const std::shared_ptr<TSession> &s, bool drain) {
   if (!s) return;
-  std::thread t;
   {
     std::lock_guard<std::mutex> g(s->Lock);
     if (!drain) s->Queue.clear();
     s->Stop = true;
-    t = std::move(s->Thread);
   }
   s->Cond.notify_all();
-  if (!t.joinable()) return;
-  std::lock_guard<std::mutex> g(FLock);
-  FRetired.push_back(std::move(t));
 }
 
-void TSimNetLink::JoinRetired() {
-  std::vector<std::thread> retired;
+void TSimNetLink::JoinSenders(bool all) {
+  std::vector<std::shared_ptr<TSession>> done;
   {
     std::lock_guard<std::mutex> g(FLock);
-    retired.swap(FRetired);
+    auto keep = std::partition(FSenders.begin(), FSenders.end(),
+                               [all](const std::shared_ptr<TSession> &s) { return !all && !s->Finished; });
+    done.assign(keep, FSenders.end());
+    FSenders.erase(keep, FSenders.end());
   }
-  for (auto &t : retired) {
-    if (t.get_id() == std::this_thread::get_id())
-      t.detach();
-    else
-      t.join();
+  for (auto &s : done) {
+    std::thread t;
+    {
+      std::lock_guard<std::mutex> g(s->Lock);
+      t = std::move(s->Thread);
+    }
+    if (t.joinable()) t.join();
   }
 }
 
@@ -639,6 +644,7 @@ void TSimNetLink::SenderLoop(std::shared_ptr<TSession> s) {
     Log("data connection to " + peer + " failed: " + client.GetLastErrorText() + "; user " +
         std::to_string(s->Slot) + " dropped");
     StopSender(DetachSession(s->Slot, s.get()), false);
+    s->Finished = true;
     return;
   }
   s->Connected = true;
@@ -676,6 +682,7 @@ void TSimNetLink::SenderLoop(std::shared_ptr<TSession> s) {
   }
   client.Disconnect();
   s->Connected = false;
+  s->Finished = true;
 }
 
 std::string TSimNetLink::Wrap(TSession &s, const TSimOutput &out) {
@@ -772,7 +779,7 @@ void TSimNetLink::WorkerLoop() {
     if (FStopping) break;
     g.unlock();
     FDevice.Tick();
-    JoinRetired();
+    JoinSenders(false);
     g.lock();
     if (FSilencePending) {
       FSilencePending = false;
@@ -806,7 +813,7 @@ void TSimNetLink::GoSilent() {
   }
   server.reset();  // ends the control connections and waits for their threads
   for (int slot = 1; slot <= 4; ++slot) StopSender(DetachSession(slot), false);
-  JoinRetired();
+  JoinSenders(true);
   std::lock_guard<std::mutex> g(FStreamLock);
   for (auto &c : FCdc) c.Reset();
   FRecordPtr.fill(0);

@@ -102,9 +102,11 @@ class TSimNetLink {
   // Takes the session out of its slot (only if it is `only`, when given).
   std::shared_ptr<TSession> DetachSession(int slot, const TSession *only = nullptr);
   // Lets a detached session's sender finish (after sending what is queued
-  // when `drain`); its thread is joined later by JoinRetired.
+  // when `drain`); its thread is joined later by JoinSenders.
   void StopSender(const std::shared_ptr<TSession> &session, bool drain);
-  void JoinRetired();
+  // Joins the sender threads that have ended, or every one when `all` (their
+  // sessions must have been told to stop). Never called on a sender thread.
+  void JoinSenders(bool all);
   void SenderLoop(std::shared_ptr<TSession> session);
   std::string Wrap(TSession &session, const TSimOutput &out);
   void OnOutput(const TSimOutput &out);
@@ -136,7 +138,9 @@ class TSimNetLink {
   uint16_t FControlPort = 0;
   std::string FLastError;
   bool FBlockRunning = false;
-  std::vector<std::thread> FRetired;  // sender threads of ended sessions, to be joined
+  // Every session whose sender thread has not been joined yet. Only the
+  // link joins them, so none outlives it, however its session ended.
+  std::vector<std::shared_ptr<TSession>> FSenders;
 
   // Stream positions per user slot; they continue across sessions and start
   // afresh when the device restarts.

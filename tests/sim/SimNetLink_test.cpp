@@ -475,3 +475,27 @@ TEST(SimNetLink, GarbageIsAnsweredOrDroppedAndLogged) {
   // Still a working device.
   EXPECT_EQ(sim.Request(Control("CONNECT", '0', data.Port)), "ok\r\n");
 }
+
+// A session whose data connection cannot be made ends itself on its sender
+// thread; the link must still own and join that thread, even when it stops
+// at the same moment (once a use-after-free when the test freed the link).
+TEST(SimNetLink, SendersNeverOutliveTheirLink) {
+  for (int round = 0; round < 20; ++round) {
+    TSim sim(TSimFamily::Coldfire, "127.0.0.61");
+    uint16_t closedPort;
+    {
+      TDataServer gone;  // a port nobody listens on any more
+      closedPort = gone.Port;
+    }
+    EXPECT_EQ(sim.Request(Control("CONNECT", '0', closedPort)), "ok\r\n");
+    if (round % 2) {
+      // Stop while the sender may still be connecting or ending itself.
+      sim.Link->Stop();
+      EXPECT_FALSE(sim.Link->IsUserConnected(1));
+      continue;
+    }
+    const uint64_t start = NowMs();
+    while (sim.Link->IsUserConnected(1) && NowMs() - start < 2000) ::usleep(1000);
+    EXPECT_FALSE(sim.Link->IsUserConnected(1));
+  }
+}
