@@ -66,6 +66,14 @@ class TSimNetLink {
   TSimLinkFaults GetFaults() const;
   void SetFaults(const TSimLinkFaults &faults);
 
+  // "At request k, do X"; setting it starts the count afresh.
+  void SetStepFault(const TSimStepFault &fault);
+  // Requests counted since the step fault was set, and whether it fired.
+  uint32_t GetStepCount() const;
+  bool StepFaultFired() const;
+  // The data pieces of the latest block transfer as they were read.
+  std::vector<TSimBlockPiece> BlockPieces() const;
+
   // Slot (1..4) occupied by a session, and whether its data connection is up.
   bool IsUserConnected(int slot) const;
   bool IsDataConnected(int slot) const;
@@ -88,6 +96,7 @@ class TSimNetLink {
   // Control connections.
   void OnControlExecute(platform::TZor_TcpConnection &conn);
   bool ServeRequest(platform::TZor_TcpConnection &conn, std::string &pending);
+  bool ServeRequestAsUsual(platform::TZor_TcpConnection &conn, const TRequest &req, std::string &pending);
   void Answer(platform::TZor_TcpConnection &conn, TSimRequestKind kind, const std::string &answer);
   std::string HandleConnect(const TRequest &req);
   std::string HandleDisconn(const TRequest &req, std::shared_ptr<TSession> &ended);
@@ -95,6 +104,14 @@ class TSimNetLink {
   std::string HandleCmd(const TRequest &req);
   bool HandleBlock(platform::TZor_TcpConnection &conn, const TRequest &req, std::string &pending);
   std::string ForcedAnswer(TSimRequestKind kind);
+  // Counts the request; the step fault's action when this is its step.
+  TSimStepAction TakeStep(const TRequest &req);
+  // Carries out a step fault that replaces the request; false when the
+  // request is then to be served as usual.
+  bool ReplaceRequest(platform::TZor_TcpConnection &conn, const TRequest &req, TSimStepAction step,
+                      bool &keepOpen);
+  // Closes the data connection of the session the request names.
+  void CutData(const TRequest &req);
   std::string UserTable() const;
   int FindSession(const TRequest &req) const;
 
@@ -138,6 +155,10 @@ class TSimNetLink {
   uint16_t FControlPort = 0;
   std::string FLastError;
   bool FBlockRunning = false;
+  TSimStepFault FStep;
+  uint32_t FStepCount = 0;
+  bool FStepFired = false;
+  std::vector<TSimBlockPiece> FPieces;
   // Every session whose sender thread has not been joined yet. Only the
   // link joins them, so none outlives it, however its session ended.
   std::vector<std::shared_ptr<TSession>> FSenders;
