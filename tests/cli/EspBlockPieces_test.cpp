@@ -1,0 +1,36 @@
+// An ESP update over the network as the device's block transfer sees it: the
+// image goes out in pieces of 1440 bytes (one Ethernet frame's payload; the
+// device's receive path is sized for it).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "cli/AppServices.h"
+#include "tests/cli/ZorfwSim.h"
+
+using namespace zor;
+using namespace zor::clitest;
+
+TEST(EspBlockPieces, ImageGoesOutIn1440BytePieces) {
+  cli::ClearInterrupt();
+  TSimConfig config;
+  config.Family = TSimFamily::Esp;
+  config.FirmwareVersion = 114;
+  config.Timings.RestartSilentMs = 600;
+  TSimTarget sim(config);
+  ASSERT_TRUE(sim.Started());
+  const std::string image = EspImage(10000, 4);
+  const auto file = std::filesystem::temp_directory_path() / ("zorfw_pieces_" + std::to_string(::getpid()) + ".bin");
+  std::ofstream(file, std::ios::binary) << image;
+  const TZorfwRun run = RunUpdate(sim.Target(), file.string());
+  std::filesystem::remove(file);
+  ASSERT_EQ(run.Exit, 0) << run.Text();
+  EXPECT_TRUE(sim.HoldsEsp(image));
+
+  const std::vector<TSimBlockPiece> pieces = sim.Link->BlockPieces();
+  ASSERT_EQ(pieces.size(), 7u);  // 6 x 1440 + 1360
+  for (size_t i = 0; i + 1 < pieces.size(); ++i) EXPECT_EQ(pieces[i].Size, 1440u) << "piece " << i;
+  EXPECT_EQ(pieces.back().Size, 10000u - 6 * 1440u);
+  EXPECT_TRUE(sim.AllUsersGone());
+}
