@@ -255,6 +255,12 @@ std::vector<TSimBlockPiece> TSimNetLink::BlockPieces() const {
   return FPieces;
 }
 
+bool TSimNetLink::IsServing() const {
+  if (FDevice.IsSilent()) return false;
+  std::lock_guard<std::mutex> g(FLock);
+  return FServer != nullptr;
+}
+
 bool TSimNetLink::IsUserConnected(int slot) const {
   std::lock_guard<std::mutex> g(FLock);
   return slot >= 1 && slot <= 4 && FSessions[slot - 1];

@@ -74,6 +74,9 @@ class TSimNetLink {
   // The data pieces of the latest block transfer as they were read.
   std::vector<TSimBlockPiece> BlockPieces() const;
 
+  // The device is running and its control port open (not in a restart).
+  bool IsServing() const;
+
   // Slot (1..4) occupied by a session, and whether its data connection is up.
   bool IsUserConnected(int slot) const;
   bool IsDataConnected(int slot) const;

@@ -97,6 +97,15 @@ class TSimTarget {
       platform::SleepMs(10);
     }
   }
+  // Waits (bounded) until the device is back from a restart.
+  bool Serving(uint32_t ms = 5000) const {
+    const uint32_t start = platform::GetTicks();
+    while (!Link->IsServing()) {
+      if (platform::TicksSince(start) > ms) return false;
+      platform::SleepMs(10);
+    }
+    return true;
+  }
   bool HoldsColdfire(const TColdfireImage &image) const {
     return Device->GetPersistent().Flash.compare(cUserCode, image.Data.size(), image.Data) == 0;
   }
