@@ -261,6 +261,11 @@ bool TSimNetLink::IsServing() const {
   return FServer != nullptr;
 }
 
+int TSimNetLink::SessionCount() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(std::count_if(FSessions.begin(), FSessions.end(), [](auto &s) { return s != nullptr; }));
+}
+
 bool TSimNetLink::IsUserConnected(int slot) const {
   std::lock_guard<std::mutex> g(FLock);
   return slot >= 1 && slot <= 4 && FSessions[slot - 1];

@@ -77,6 +77,8 @@ class TSimNetLink {
   // The device is running and its control port open (not in a restart).
   bool IsServing() const;
 
+  // Sessions holding a user slot.
+  int SessionCount() const;
   // Slot (1..4) occupied by a session, and whether its data connection is up.
   bool IsUserConnected(int slot) const;
   bool IsDataConnected(int slot) const;

@@ -89,13 +89,11 @@ class TSimTarget {
   // Waits (bounded) until no user session is left on the device.
   bool AllUsersGone(uint32_t ms = 5000) const {
     const uint32_t start = platform::GetTicks();
-    for (;;) {
-      bool any = false;
-      for (int slot = 1; slot <= 4; ++slot) any = any || Link->IsUserConnected(slot);
-      if (!any) return true;
+    while (Link->SessionCount() > 0) {
       if (platform::TicksSince(start) > ms) return false;
       platform::SleepMs(10);
     }
+    return true;
   }
   // Waits (bounded) until the device is back from a restart.
   bool Serving(uint32_t ms = 5000) const {

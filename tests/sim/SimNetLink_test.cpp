@@ -546,7 +546,7 @@ TEST(SimNetLink, StepFaultHitsOnlyItsRequest) {
     Receive(first, 2000, SIZE_MAX, &closed);
     EXPECT_TRUE(closed);
   }
-  EXPECT_TRUE(sim.Link->IsUserConnected(1));
+  EXPECT_EQ(sim.Link->SessionCount(), 1);
   EXPECT_EQ(sim.Request(Control("DISCONN", '0', data.Port)), "ok\r\n");
 
   setStep(2, TSimStepAction::AnswerEr, srkCmd);
@@ -574,8 +574,12 @@ TEST(SimNetLink, StepFaultHitsOnlyItsRequest) {
   // restart: not answered; the device goes silent and every connection closes.
   setStep(1, TSimStepAction::Restart, srkCmd);
   EXPECT_EQ(sim.Request(status), "");
+  EXPECT_FALSE(sim.Link->IsServing());
   bool closed = false;
   Receive(conn, 2000, SIZE_MAX, &closed);
   EXPECT_TRUE(closed);
-  EXPECT_FALSE(sim.Link->IsUserConnected(1));
+  EXPECT_EQ(sim.Link->SessionCount(), 0);
+  const uint64_t start = NowMs();
+  while (!sim.Link->IsServing() && NowMs() - start < 3000) ::usleep(5000);
+  EXPECT_TRUE(sim.Link->IsServing());
 }
