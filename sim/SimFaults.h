@@ -67,7 +67,8 @@ enum class TSimStepAction : uint8_t {
   AnswerEr,       // answered "er"; the request is not carried out
   Silent,         // no answer, the request is not carried out; the connection stays open
   CloseData,      // carried out and answered, then the session's data connection is closed
-  Restart,        // the device restarts instead of carrying out the request
+  Restart,        // answered "ok" but not carried out, then the device restarts (a crash
+                  // after the acknowledgement: a programmer that fails looks like this)
   CorruptAnswer,  // carried out and answered; the device's next output goes out damaged
 };
 

@@ -445,6 +445,7 @@ bool TSimNetLink::ReplaceRequest(TZor_TcpConnection &conn, const TRequest &req, 
       return true;
     }
     case TSimStepAction::Restart:
+      Answer(conn, req.Kind, Line("ok"));
       FDevice.Restart();
       keepOpen = false;
       return true;

@@ -77,8 +77,9 @@ first --device they are defaults for every device.
                           at the K-th control request (counting only KINDS, default
                           all) do ACTION instead: drop (close the control connection
                           unanswered), er (answer "er"), silent (no answer), close-data
-                          (serve it, then close the data connection), restart (the
-                          device restarts), corrupt (serve it, damage the next output)
+                          (serve it, then close the data connection), restart (answer
+                          "ok" without carrying it out, then restart), corrupt (serve
+                          it, damage the next output)
   --final-text TEXT       final-answer fault: the answer sent (default "er"; "" = none)
   --fe-text TEXT          answer of the fe fault (default "fe"; must begin with "fe")
   --slow-ms N             delay of the slow fault (default 150, past the 100 ms CONNECT window)
