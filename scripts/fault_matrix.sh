@@ -3,37 +3,43 @@
 # each fault at each request k, in parallel processes, and prints the counts.
 #
 #   scripts/fault_matrix.sh [BUILD_DIR]
+#   scripts/fault_matrix.sh --count OUT   (counts the logs of an earlier run again)
 #
 # Environment: JOBS parallel processes (default: number of cores), SHARDS
 # processes per family and fault (default 1), ZOR_FAULT_K "all" (default),
 # "edges:S" (the first and last 16 requests, every S-th between) or "sample",
 # OUT directory for the logs (default: a new one in /tmp).
 set -eu
-BUILD=${1:-build}
-BIN=$BUILD/tests/faultmatrix/faultmatrix_FaultMatrix_test
-[ -x "$BIN" ] || { echo "fault_matrix.sh: $BIN not built (ninja -C $BUILD faultmatrix_FaultMatrix_test)" >&2; exit 2; }
-JOBS=${JOBS:-$(nproc)}
-SHARDS=${SHARDS:-1}
-OUT=${OUT:-$(mktemp -d /tmp/fault_matrix.XXXXXX)}
-export ZOR_FAULT_K=${ZOR_FAULT_K:-all}
-mkdir -p "$OUT"
+if [ "${1:-}" = --count ]; then
+  OUT=$2
+  ZOR_FAULT_K=${ZOR_FAULT_K:-as run}
+else
+  BUILD=${1:-build}
+  BIN=$BUILD/tests/faultmatrix/faultmatrix_FaultMatrix_test
+  [ -x "$BIN" ] || { echo "fault_matrix.sh: $BIN not built (ninja -C $BUILD faultmatrix_FaultMatrix_test)" >&2; exit 2; }
+  JOBS=${JOBS:-$(nproc)}
+  SHARDS=${SHARDS:-1}
+  OUT=${OUT:-$(mktemp -d /tmp/fault_matrix.XXXXXX)}
+  export ZOR_FAULT_K=${ZOR_FAULT_K:-all}
+  mkdir -p "$OUT"
 
-CASES=$("$BIN" --gtest_list_tests | sed -n 's/^  \(UpdateWithAFaultAtEveryStep\/[a-z_]*\).*/\1/p')
-running=0
-for c in $CASES; do
-  s=0
-  while [ "$s" -lt "$SHARDS" ]; do
-    name=$(echo "$c" | sed 's/.*\///')_$s
-    ZOR_FAULT_SHARD="$s/$SHARDS" "$BIN" --gtest_filter="*$c" >"$OUT/$name.out" 2>"$OUT/$name.log" &
-    running=$((running + 1))
-    if [ "$running" -ge "$JOBS" ]; then
-      wait -n || true
-      running=$((running - 1))
-    fi
-    s=$((s + 1))
+  CASES=$("$BIN" --gtest_list_tests | sed -n 's/^  \(UpdateWithAFaultAtEveryStep\/[a-z_]*\).*/\1/p')
+  running=0
+  for c in $CASES; do
+    s=0
+    while [ "$s" -lt "$SHARDS" ]; do
+      name=$(echo "$c" | sed 's/.*\///')_$s
+      ZOR_FAULT_SHARD="$s/$SHARDS" "$BIN" --gtest_filter="*$c" >"$OUT/$name.out" 2>"$OUT/$name.log" &
+      running=$((running + 1))
+      if [ "$running" -ge "$JOBS" ]; then
+        wait -n || true
+        running=$((running - 1))
+      fi
+      s=$((s + 1))
+    done
   done
-done
-wait
+  wait
+fi
 
 cat "$OUT"/*.log | grep '^FAULTRUN' | grep -v ' again ' >"$OUT/runs.txt" || true
 count() { grep -c "$1" "$OUT/runs.txt" || true; }
