@@ -11,9 +11,9 @@ constexpr std::pair<const char *, uint8_t> KindNames[] = {
     {"block", srkBlock},     {"setport", srkSetPort}, {"all", srkAll}};
 
 constexpr std::pair<const char *, TSimStepAction> ActionNames[] = {
-    {"drop", TSimStepAction::DropControl},    {"er", TSimStepAction::AnswerEr},
-    {"silent", TSimStepAction::Silent},       {"close-data", TSimStepAction::CloseData},
-    {"restart", TSimStepAction::Restart},     {"corrupt", TSimStepAction::CorruptAnswer}};
+    {"drop", TSimStepAction::DropControl}, {"er", TSimStepAction::AnswerEr},
+    {"silent", TSimStepAction::Silent},    {"close-data", TSimStepAction::CloseData},
+    {"restart", TSimStepAction::Restart},  {"corrupt", TSimStepAction::CorruptAnswer}};
 
 }  // namespace
 

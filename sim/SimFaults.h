@@ -73,9 +73,9 @@ enum class TSimStepAction : uint8_t {
 };
 
 struct TSimStepFault {
-  uint32_t At = 0;          // 0: off
+  uint32_t At = 0;  // 0: off
   TSimStepAction Action = TSimStepAction::None;
-  uint8_t Kinds = srkAll;   // the requests that are counted
+  uint8_t Kinds = srkAll;  // the requests that are counted
 };
 
 // Text form "at:K:ACTION[@KINDS]": ACTION is drop, er, silent, close-data,

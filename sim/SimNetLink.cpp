@@ -263,7 +263,8 @@ bool TSimNetLink::IsServing() const {
 
 int TSimNetLink::SessionCount() const {
   std::lock_guard<std::mutex> g(FLock);
-  return static_cast<int>(std::count_if(FSessions.begin(), FSessions.end(), [](auto &s) { return s != nullptr; }));
+  return static_cast<int>(
+      std::count_if(FSessions.begin(), FSessions.end(), [](auto &s) { return s != nullptr; }));
 }
 
 bool TSimNetLink::IsUserConnected(int slot) const {
@@ -419,8 +420,8 @@ TSimStepAction TSimNetLink::TakeStep(const TRequest &req) {
   if (!(FStep.Kinds & req.Kind)) return TSimStepAction::None;
   if (++FStepCount != FStep.At || FStep.Action == TSimStepAction::None) return TSimStepAction::None;
   FStepFired = true;
-  Log("fault: step " + std::to_string(FStepCount) + " (" + req.Keyword + "): " +
-      SimStepActionName(FStep.Action));
+  Log("fault: step " + std::to_string(FStepCount) + " (" + req.Keyword +
+      "): " + SimStepActionName(FStep.Action));
   return FStep.Action;
 }
 
@@ -437,7 +438,8 @@ bool TSimNetLink::ReplaceRequest(TZor_TcpConnection &conn, const TRequest &req, 
       const uint64_t start = RealMs();
       std::string ignored;
       while (RealMs() - start < FConfig.IdleTimeoutMs) {
-        TZor_ReadResult r = conn.Read(ignored, static_cast<uint32_t>(FConfig.IdleTimeoutMs - (RealMs() - start)));
+        TZor_ReadResult r =
+            conn.Read(ignored, static_cast<uint32_t>(FConfig.IdleTimeoutMs - (RealMs() - start)));
         if (r == TZor_ReadResult::rrClosed || r == TZor_ReadResult::rrError) break;
         ignored.clear();
       }

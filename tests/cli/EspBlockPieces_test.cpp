@@ -21,7 +21,8 @@ TEST(EspBlockPieces, ImageGoesOutIn1440BytePieces) {
   TSimTarget sim(config);
   ASSERT_TRUE(sim.Started());
   const std::string image = EspImage(10000, 4);
-  const auto file = std::filesystem::temp_directory_path() / ("zorfw_pieces_" + std::to_string(::getpid()) + ".bin");
+  const auto file =
+      std::filesystem::temp_directory_path() / ("zorfw_pieces_" + std::to_string(::getpid()) + ".bin");
   std::ofstream(file, std::ios::binary) << image;
   const TZorfwRun run = RunUpdate(sim.Target(), file.string());
   std::filesystem::remove(file);

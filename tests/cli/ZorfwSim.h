@@ -57,7 +57,8 @@ inline TColdfireImage ColdfireImage(size_t size, uint32_t seed) {
   };
   TColdfireImage image;
   image.Data = Pattern(size, seed);
-  for (size_t at = 0; at < size; at += 32) image.Text += line(3, cUserCode + uint32_t(at), image.Data.substr(at, 32));
+  for (size_t at = 0; at < size; at += 32)
+    image.Text += line(3, cUserCode + uint32_t(at), image.Data.substr(at, 32));
   image.Text += line(7, cUserCode, "");
   return image;
 }

@@ -13,9 +13,9 @@
 // one --gtest_filter each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -74,8 +74,9 @@ struct TImage {
   TColdfireImage Coldfire;
 
   TImage(bool esp, uint32_t seed, const fs::path &dir) : Esp(esp) {
-    File = (dir / (std::string(esp ? "LUM2_fw_" : "LUM_fw_") + std::to_string(seed) + (esp ? ".bin" : ".s19")))
-               .string();
+    File =
+        (dir / (std::string(esp ? "LUM2_fw_" : "LUM_fw_") + std::to_string(seed) + (esp ? ".bin" : ".s19")))
+            .string();
     std::ofstream out(File, std::ios::binary);
     if (esp) {
       Esp64 = EspImage(64 * 1024, seed);
@@ -158,7 +159,8 @@ uint32_t CleanSteps(bool esp, const std::string &file, uint32_t bound) {
   if (known.count(esp)) return known[esp];
   TSimTarget sim(Config(esp));
   if (!sim.Started()) return 0;
-  const TBoundedRun clean = RunBounded(sim.Target(), file, bound, std::string(esp ? "esp" : "coldfire") + " k=0");
+  const TBoundedRun clean =
+      RunBounded(sim.Target(), file, bound, std::string(esp ? "esp" : "coldfire") + " k=0");
   EXPECT_EQ(clean.Run.Exit, 0) << clean.Run.Text();
   return known[esp] = clean.Run.Exit == 0 ? sim.Link->GetStepCount() : 0;
 }
@@ -205,7 +207,8 @@ TEST_P(FaultMatrix, UpdateWithAFaultAtEveryStep) {
               << " holds=" << holds << " ms=" << faulted.Ms << " false_success=" << falseSuccess
               << " hang=" << faulted.OverBound << " slots_left=" << slotsLeft << " recovered=" << recovered
               << " error=\"" << faulted.Run.LastError() << "\"" << std::endl;
-    EXPECT_FALSE(falseSuccess) << what << ": exit 0 but the device does not hold the image\n" << faulted.Run.Text();
+    EXPECT_FALSE(falseSuccess) << what << ": exit 0 but the device does not hold the image\n"
+                               << faulted.Run.Text();
     EXPECT_FALSE(faulted.OverBound) << what << ": " << faulted.Ms << " ms\n" << faulted.Run.Text();
     EXPECT_FALSE(slotsLeft) << what << ": a user session is left on the device\n" << faulted.Run.Text();
     EXPECT_TRUE(recovered) << what << ": the update without the fault failed afterwards\n"
@@ -216,13 +219,16 @@ TEST_P(FaultMatrix, UpdateWithAFaultAtEveryStep) {
 std::vector<TMatrixCase> Cases() {
   std::vector<TMatrixCase> cases;
   for (bool esp : {false, true})
-    for (TSimStepAction a : {TSimStepAction::DropControl, TSimStepAction::AnswerEr, TSimStepAction::Silent,
-                             TSimStepAction::CloseData, TSimStepAction::Restart, TSimStepAction::CorruptAnswer})
+    for (TSimStepAction a :
+         {TSimStepAction::DropControl, TSimStepAction::AnswerEr, TSimStepAction::Silent,
+          TSimStepAction::CloseData, TSimStepAction::Restart, TSimStepAction::CorruptAnswer})
       cases.push_back({esp, a});
   return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, FaultMatrix, testing::ValuesIn(Cases()),
-                         [](const testing::TestParamInfo<TMatrixCase> &info) { return CaseName(info.param); });
+                         [](const testing::TestParamInfo<TMatrixCase> &info) {
+                           return CaseName(info.param);
+                         });
 
 }  // namespace
