@@ -235,7 +235,13 @@ void TSimDevice::SetPersistent(const TSimPersistent &state) {
 
 std::vector<TSimCommandRecord> TSimDevice::CommandLog() const {
   std::lock_guard lock(FLogLock);
-  return FCommandLog;
+  return {FCommandLog.begin(), FCommandLog.end()};
+}
+
+void TSimDevice::SetCommandLogLimit(size_t records) {
+  std::lock_guard lock(FLogLock);
+  FCommandLogLimit = records;
+  while (FCommandLogLimit && FCommandLog.size() > FCommandLogLimit) FCommandLog.pop_front();
 }
 
 void TSimDevice::ClearCommandLog() {
@@ -248,6 +254,7 @@ void TSimDevice::Record(const std::string &bytes, uint8_t user, bool accepted, c
       (note.empty() ? "" : ": " + note));
   std::lock_guard lock(FLogLock);
   FCommandLog.push_back({platform::GetTicks(), user, bytes, accepted, note});
+  if (FCommandLogLimit && FCommandLog.size() > FCommandLogLimit) FCommandLog.pop_front();
 }
 
 void TSimDevice::Emit(TSimOutputKind kind, std::string bytes, uint8_t user, bool bufferCleared) {

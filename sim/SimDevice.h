@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -173,8 +174,13 @@ class TSimDevice {
   TSimPersistent GetPersistent() const;
   void SetPersistent(const TSimPersistent &state);
 
+  // The newest commands (a ring, so a long-running device keeps flat memory).
   std::vector<TSimCommandRecord> CommandLog() const;
   void ClearCommandLog();
+  // How many records the log keeps; 0 keeps every one (for tests that need
+  // the whole history of a long run). Shrinking drops the oldest.
+  void SetCommandLogLimit(size_t records);
+  static constexpr size_t DefaultCommandLogLimit = 20000;
 
  protected:
   explicit TSimDevice(const TSimConfig &config);
@@ -236,7 +242,8 @@ class TSimDevice {
   std::array<TSimUserKind, 4> FUserKinds{};
   std::array<uint32_t, 4> FUserIps{};
   mutable std::mutex FLogLock;
-  std::vector<TSimCommandRecord> FCommandLog;
+  std::deque<TSimCommandRecord> FCommandLog;
+  size_t FCommandLogLimit = DefaultCommandLogLimit;
 };
 
 // Creates the model for the configured family.

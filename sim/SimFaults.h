@@ -53,6 +53,45 @@ struct TSimLinkFaults {
   // The next units on the data connection go out with a damaged magic (CDC block
   // header of a ColdFire device, record of an ESP device). Kinds is ignored.
   TSimFaultRule CorruptUnit{0, srkAll};
+  // The answer after the data of a block transfer is FinalText instead of
+  // "ok"/"er" (the data is taken all the same); an empty text: no answer.
+  TSimFaultRule FinalAnswer{0, srkBlock};
+  std::string FinalText = "er";
+};
+
+// One fault at one step of a run: "at request k, do X". Requests of the
+// control port are counted from 1 since the fault was set.
+enum class TSimStepAction : uint8_t {
+  None,
+  DropControl,    // the control connection is closed unanswered; the request is not carried out
+  AnswerEr,       // answered "er"; the request is not carried out
+  Silent,         // no answer, the request is not carried out; the connection stays open
+  CloseData,      // carried out and answered, then the session's data connection is closed
+  Restart,        // answered "ok" but not carried out, then the device restarts (a crash
+                  // after the acknowledgement: a programmer that fails looks like this)
+  CorruptAnswer,  // carried out and answered; the device's next output goes out damaged
+};
+
+struct TSimStepFault {
+  uint32_t At = 0;  // 0: off
+  TSimStepAction Action = TSimStepAction::None;
+  uint8_t Kinds = srkAll;  // the requests that are counted
+};
+
+// Text form "at:K:ACTION[@KINDS]": ACTION is drop, er, silent, close-data,
+// restart or corrupt; KINDS a comma list of connect, disconn, try, cmd,
+// block, setport, all. False with the reason when the text is not one.
+bool ParseSimStepFault(const std::string &text, TSimStepFault &fault, std::string &error);
+// A comma list of request kinds, as above.
+bool ParseSimRequestKinds(const std::string &text, uint8_t &kinds, std::string &error);
+// The action's name in the text form.
+const char *SimStepActionName(TSimStepAction action);
+
+// One piece of a block transfer's data as the device read it, and the time
+// since the previous piece (the first: since the header was answered).
+struct TSimBlockPiece {
+  uint32_t Size = 0;
+  uint32_t GapUs = 0;
 };
 
 }  // namespace zor

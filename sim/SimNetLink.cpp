@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "foundation/LogUnit.h"
 #include "platform/Zor_SimHosts.h"
@@ -19,6 +20,7 @@ constexpr size_t MaxCdcPayload = 4096;      // larger outputs go out in several 
 constexpr uint32_t MaxBlockLen = 1048576;
 constexpr size_t MaxLinkLog = 500;
 constexpr uint32_t DataWriteTimeoutMs = 2000;
+constexpr size_t MaxBlockPieces = 100000;
 
 // Socket timing is real time (the tool's socket timeouts are), so the link
 // measures it on the steady clock, not on the injectable one.
@@ -173,7 +175,9 @@ struct TSimNetLink::TSession {
   std::condition_variable Cond;
   std::deque<TSimOutput> Queue;
   bool Stop = false;
+  bool Cut = false;  // close the data connection (a fault), keep the session
   std::atomic<bool> Connected{false};
+  std::atomic<bool> Finished{false};  // the sender has left its loop
   std::thread Thread;
 };
 
@@ -229,6 +233,40 @@ void TSimNetLink::SetFaults(const TSimLinkFaults &faults) {
   FFaults = faults;
 }
 
+void TSimNetLink::SetStepFault(const TSimStepFault &fault) {
+  std::lock_guard<std::mutex> g(FLock);
+  FStep = fault;
+  FStepCount = 0;
+  FStepFired = false;
+}
+
+uint32_t TSimNetLink::GetStepCount() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FStepCount;
+}
+
+bool TSimNetLink::StepFaultFired() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FStepFired;
+}
+
+std::vector<TSimBlockPiece> TSimNetLink::BlockPieces() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FPieces;
+}
+
+bool TSimNetLink::IsServing() const {
+  if (FDevice.IsSilent()) return false;
+  std::lock_guard<std::mutex> g(FLock);
+  return FServer != nullptr;
+}
+
+int TSimNetLink::SessionCount() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(
+      std::count_if(FSessions.begin(), FSessions.end(), [](auto &s) { return s != nullptr; }));
+}
+
 bool TSimNetLink::IsUserConnected(int slot) const {
   std::lock_guard<std::mutex> g(FLock);
   return slot >= 1 && slot <= 4 && FSessions[slot - 1];
@@ -269,7 +307,7 @@ void TSimNetLink::Stop() {
   }
   server.reset();  // joins the control connections
   for (int slot = 1; slot <= 4; ++slot) StopSender(DetachSession(slot), false);
-  JoinRetired();
+  JoinSenders(true);
   FDevice.SetSink({});
   FDevice.SetEventHandler({});
   std::lock_guard<std::mutex> g(FLock);
@@ -369,6 +407,75 @@ bool TSimNetLink::ServeRequest(TZor_TcpConnection &conn, std::string &pending) {
   Log("request " + req.Text());
   TBusyGuard busy(*this);  // a restart the request causes waits until its answer is out
 
+  const TSimStepAction step = TakeStep(req);
+  bool keepOpen = true;
+  if (ReplaceRequest(conn, req, step, keepOpen)) return keepOpen;
+  keepOpen = ServeRequestAsUsual(conn, req, pending);
+  if (step == TSimStepAction::CloseData) CutData(req);
+  return keepOpen;
+}
+
+TSimStepAction TSimNetLink::TakeStep(const TRequest &req) {
+  std::lock_guard<std::mutex> g(FLock);
+  if (!(FStep.Kinds & req.Kind)) return TSimStepAction::None;
+  if (++FStepCount != FStep.At || FStep.Action == TSimStepAction::None) return TSimStepAction::None;
+  FStepFired = true;
+  Log("fault: step " + std::to_string(FStepCount) + " (" + req.Keyword +
+      "): " + SimStepActionName(FStep.Action));
+  return FStep.Action;
+}
+
+bool TSimNetLink::ReplaceRequest(TZor_TcpConnection &conn, const TRequest &req, TSimStepAction step,
+                                 bool &keepOpen) {
+  switch (step) {
+    case TSimStepAction::DropControl: keepOpen = false; return true;
+    case TSimStepAction::AnswerEr:
+      Answer(conn, req.Kind, Line("er"));
+      keepOpen = !(req.Kind & srkBlock);  // a refused block header leaves its data unreadable
+      return true;
+    case TSimStepAction::Silent: {
+      // Held until the tool gives up; whatever it sends meanwhile is ignored.
+      const uint64_t start = RealMs();
+      std::string ignored;
+      while (RealMs() - start < FConfig.IdleTimeoutMs) {
+        TZor_ReadResult r =
+            conn.Read(ignored, static_cast<uint32_t>(FConfig.IdleTimeoutMs - (RealMs() - start)));
+        if (r == TZor_ReadResult::rrClosed || r == TZor_ReadResult::rrError) break;
+        ignored.clear();
+      }
+      keepOpen = false;
+      return true;
+    }
+    case TSimStepAction::Restart:
+      Answer(conn, req.Kind, Line("ok"));
+      FDevice.Restart();
+      keepOpen = false;
+      return true;
+    case TSimStepAction::CorruptAnswer: {
+      TSimFaults f = FDevice.GetFaults();
+      if (f.CorruptOutputs >= 0) ++f.CorruptOutputs;
+      FDevice.SetFaults(f);
+      return false;
+    }
+    default: return false;
+  }
+}
+
+void TSimNetLink::CutData(const TRequest &req) {
+  std::shared_ptr<TSession> s;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    if (int slot = FindSession(req)) s = FSessions[slot - 1];
+  }
+  if (!s) return;
+  {
+    std::lock_guard<std::mutex> g(s->Lock);
+    s->Cut = true;
+  }
+  s->Cond.notify_all();
+}
+
+bool TSimNetLink::ServeRequestAsUsual(TZor_TcpConnection &conn, const TRequest &req, std::string &pending) {
   std::string forced = ForcedAnswer(req.Kind);
   if (!forced.empty()) {
     Log("fault: answer " + forced.substr(0, 2) + " instead");
@@ -482,8 +589,12 @@ std::string TSimNetLink::HandleConnect(const TRequest &req) {
   Log("CONNECT: user " + std::to_string(slot) + ", data connection to " + SimIpText(req.Ip) + ":" +
       std::to_string(req.Port));
   FDevice.SetUser(slot, TSimUserKind::Ip, req.Ip);
-  std::lock_guard<std::mutex> g(session->Lock);
-  session->Thread = std::thread(&TSimNetLink::SenderLoop, this, session);
+  {
+    std::lock_guard<std::mutex> g(session->Lock);
+    session->Thread = std::thread(&TSimNetLink::SenderLoop, this, session);
+  }
+  std::lock_guard<std::mutex> g(FLock);
+  FSenders.push_back(session);
   return Line("ok");
 }
 
@@ -555,6 +666,11 @@ bool TSimNetLink::HandleBlock(TZor_TcpConnection &conn, const TRequest &req, std
   uint32_t received = 0;
   bool taken = true;
   uint64_t last = RealMs();
+  auto lastPiece = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FPieces.clear();
+  }
   while (received < req.Len) {
     if (pending.empty()) {
       uint64_t idle = RealMs() - last;
@@ -563,6 +679,12 @@ bool TSimNetLink::HandleBlock(TZor_TcpConnection &conn, const TRequest &req, std
                               : TZor_ReadResult::rrTimeout;
       if (r != TZor_ReadResult::rrOk) break;
       last = RealMs();
+      const auto now = std::chrono::steady_clock::now();
+      const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - lastPiece).count();
+      lastPiece = now;
+      std::lock_guard<std::mutex> g(FLock);
+      if (FPieces.size() < MaxBlockPieces)
+        FPieces.push_back({static_cast<uint32_t>(pending.size()), static_cast<uint32_t>(gap)});
     }
     size_t n = std::min<size_t>(pending.size(), req.Len - received);
     if (taken && FDevice.BlockData(pending.substr(0, n)) != TSimAnswer::Ok) taken = false;
@@ -580,7 +702,14 @@ bool TSimNetLink::HandleBlock(TZor_TcpConnection &conn, const TRequest &req, std
   }
   if (FDevice.BlockEnd() != TSimAnswer::Ok) taken = false;
   Log(std::string("block of ") + std::to_string(req.Len) + " bytes " + (taken ? "taken" : "refused"));
-  if (!conn.Write(Line(taken ? "ok" : "er"))) Log("block answer not delivered: " + conn.GetLastErrorText());
+  const std::string usual = Line(taken ? "ok" : "er");
+  std::string final = usual;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    if (FFaults.FinalAnswer.Fire(srkBlock)) final = FFaults.FinalText.empty() ? "" : Line(FFaults.FinalText);
+  }
+  if (final != usual) Log("fault: final block answer " + (final.empty() ? "not sent" : Hex(final)));
+  if (!final.empty() && !conn.Write(final)) Log("block answer not delivered: " + conn.GetLastErrorText());
   return true;
 }
 
@@ -601,30 +730,30 @@ std::shared_ptr<TSimNetLink::TSession> TSimNetLink::DetachSession(int slot, cons
 
 void TSimNetLink::StopSender(const std::shared_ptr<TSession> &s, bool drain) {
   if (!s) return;
-  std::thread t;
   {
     std::lock_guard<std::mutex> g(s->Lock);
     if (!drain) s->Queue.clear();
     s->Stop = true;
-    t = std::move(s->Thread);
   }
   s->Cond.notify_all();
-  if (!t.joinable()) return;
-  std::lock_guard<std::mutex> g(FLock);
-  FRetired.push_back(std::move(t));
 }
 
-void TSimNetLink::JoinRetired() {
-  std::vector<std::thread> retired;
+void TSimNetLink::JoinSenders(bool all) {
+  std::vector<std::shared_ptr<TSession>> done;
   {
     std::lock_guard<std::mutex> g(FLock);
-    retired.swap(FRetired);
+    auto keep = std::partition(FSenders.begin(), FSenders.end(),
+                               [all](const std::shared_ptr<TSession> &s) { return !all && !s->Finished; });
+    done.assign(keep, FSenders.end());
+    FSenders.erase(keep, FSenders.end());
   }
-  for (auto &t : retired) {
-    if (t.get_id() == std::this_thread::get_id())
-      t.detach();
-    else
-      t.join();
+  for (auto &s : done) {
+    std::thread t;
+    {
+      std::lock_guard<std::mutex> g(s->Lock);
+      t = std::move(s->Thread);
+    }
+    if (t.joinable()) t.join();
   }
 }
 
@@ -639,6 +768,7 @@ void TSimNetLink::SenderLoop(std::shared_ptr<TSession> s) {
     Log("data connection to " + peer + " failed: " + client.GetLastErrorText() + "; user " +
         std::to_string(s->Slot) + " dropped");
     StopSender(DetachSession(s->Slot, s.get()), false);
+    s->Finished = true;
     return;
   }
   s->Connected = true;
@@ -651,14 +781,23 @@ void TSimNetLink::SenderLoop(std::shared_ptr<TSession> s) {
   FDevice.OnConnected(static_cast<uint8_t>(s->Slot));
   for (;;) {
     TSimOutput out;
+    bool cut;
     {
       std::unique_lock<std::mutex> g(s->Lock);
-      s->Cond.wait(g, [&] { return s->Stop || !s->Queue.empty(); });
-      if (s->Queue.empty()) break;
-      out = std::move(s->Queue.front());
-      s->Queue.pop_front();
+      s->Cond.wait(g, [&] { return s->Stop || s->Cut || !s->Queue.empty(); });
+      cut = std::exchange(s->Cut, false);
+      if (!cut && s->Queue.empty()) break;
+      if (!cut) {
+        out = std::move(s->Queue.front());
+        s->Queue.pop_front();
+      }
     }
-    if (!s->Connected) continue;  // output for a lost connection is dropped
+    if (cut && s->Connected) {
+      Log("fault: data connection of user " + std::to_string(s->Slot) + " closed");
+      client.Disconnect();
+      s->Connected = false;
+    }
+    if (cut || !s->Connected) continue;  // output for a lost connection is dropped
     std::string bytes = Wrap(*s, out);
     if (budget >= 0 && static_cast<int64_t>(bytes.size()) >= budget) {
       Log("fault: data connection of user " + std::to_string(s->Slot) + " dropped after " +
@@ -676,6 +815,7 @@ void TSimNetLink::SenderLoop(std::shared_ptr<TSession> s) {
   }
   client.Disconnect();
   s->Connected = false;
+  s->Finished = true;
 }
 
 std::string TSimNetLink::Wrap(TSession &s, const TSimOutput &out) {
@@ -772,7 +912,7 @@ void TSimNetLink::WorkerLoop() {
     if (FStopping) break;
     g.unlock();
     FDevice.Tick();
-    JoinRetired();
+    JoinSenders(false);
     g.lock();
     if (FSilencePending) {
       FSilencePending = false;
@@ -806,7 +946,7 @@ void TSimNetLink::GoSilent() {
   }
   server.reset();  // ends the control connections and waits for their threads
   for (int slot = 1; slot <= 4; ++slot) StopSender(DetachSession(slot), false);
-  JoinRetired();
+  JoinSenders(true);
   std::lock_guard<std::mutex> g(FStreamLock);
   for (auto &c : FCdc) c.Reset();
   FRecordPtr.fill(0);

@@ -66,6 +66,19 @@ class TSimNetLink {
   TSimLinkFaults GetFaults() const;
   void SetFaults(const TSimLinkFaults &faults);
 
+  // "At request k, do X"; setting it starts the count afresh.
+  void SetStepFault(const TSimStepFault &fault);
+  // Requests counted since the step fault was set, and whether it fired.
+  uint32_t GetStepCount() const;
+  bool StepFaultFired() const;
+  // The data pieces of the latest block transfer as they were read.
+  std::vector<TSimBlockPiece> BlockPieces() const;
+
+  // The device is running and its control port open (not in a restart).
+  bool IsServing() const;
+
+  // Sessions holding a user slot.
+  int SessionCount() const;
   // Slot (1..4) occupied by a session, and whether its data connection is up.
   bool IsUserConnected(int slot) const;
   bool IsDataConnected(int slot) const;
@@ -88,6 +101,7 @@ class TSimNetLink {
   // Control connections.
   void OnControlExecute(platform::TZor_TcpConnection &conn);
   bool ServeRequest(platform::TZor_TcpConnection &conn, std::string &pending);
+  bool ServeRequestAsUsual(platform::TZor_TcpConnection &conn, const TRequest &req, std::string &pending);
   void Answer(platform::TZor_TcpConnection &conn, TSimRequestKind kind, const std::string &answer);
   std::string HandleConnect(const TRequest &req);
   std::string HandleDisconn(const TRequest &req, std::shared_ptr<TSession> &ended);
@@ -95,6 +109,14 @@ class TSimNetLink {
   std::string HandleCmd(const TRequest &req);
   bool HandleBlock(platform::TZor_TcpConnection &conn, const TRequest &req, std::string &pending);
   std::string ForcedAnswer(TSimRequestKind kind);
+  // Counts the request; the step fault's action when this is its step.
+  TSimStepAction TakeStep(const TRequest &req);
+  // Carries out a step fault that replaces the request; false when the
+  // request is then to be served as usual.
+  bool ReplaceRequest(platform::TZor_TcpConnection &conn, const TRequest &req, TSimStepAction step,
+                      bool &keepOpen);
+  // Closes the data connection of the session the request names.
+  void CutData(const TRequest &req);
   std::string UserTable() const;
   int FindSession(const TRequest &req) const;
 
@@ -102,9 +124,11 @@ class TSimNetLink {
   // Takes the session out of its slot (only if it is `only`, when given).
   std::shared_ptr<TSession> DetachSession(int slot, const TSession *only = nullptr);
   // Lets a detached session's sender finish (after sending what is queued
-  // when `drain`); its thread is joined later by JoinRetired.
+  // when `drain`); its thread is joined later by JoinSenders.
   void StopSender(const std::shared_ptr<TSession> &session, bool drain);
-  void JoinRetired();
+  // Joins the sender threads that have ended, or every one when `all` (their
+  // sessions must have been told to stop). Never called on a sender thread.
+  void JoinSenders(bool all);
   void SenderLoop(std::shared_ptr<TSession> session);
   std::string Wrap(TSession &session, const TSimOutput &out);
   void OnOutput(const TSimOutput &out);
@@ -136,7 +160,13 @@ class TSimNetLink {
   uint16_t FControlPort = 0;
   std::string FLastError;
   bool FBlockRunning = false;
-  std::vector<std::thread> FRetired;  // sender threads of ended sessions, to be joined
+  TSimStepFault FStep;
+  uint32_t FStepCount = 0;
+  bool FStepFired = false;
+  std::vector<TSimBlockPiece> FPieces;
+  // Every session whose sender thread has not been joined yet. Only the
+  // link joins them, so none outlives it, however its session ended.
+  std::vector<std::shared_ptr<TSession>> FSenders;
 
   // Stream positions per user slot; they continue across sessions and start
   // afresh when the device restarts.

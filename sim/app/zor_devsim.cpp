@@ -66,12 +66,21 @@ first --device they are defaults for every device.
                             slow          answer sent after --slow-ms (default: CONNECT)
                             drop          data connection dropped after --drop-after bytes
                             corrupt-unit  CDC block / record sent with a damaged magic
+                            final-answer  the answer after a block's data is --final-text
                           Device faults:
                             never-ready   ESP: no ready report after the image check
                             no-restart    resets and programming leave the device running
                             refuse-login  every login value is refused
                             corrupt-frame damaged check byte in the next COUNT frames/records
                             program-status=N  ColdFire: status word the system code leaves
+  --fault at:K:ACTION[@KINDS]
+                          at the K-th control request (counting only KINDS, default
+                          all) do ACTION instead: drop (close the control connection
+                          unanswered), er (answer "er"), silent (no answer), close-data
+                          (serve it, then close the data connection), restart (answer
+                          "ok" without carrying it out, then restart), corrupt (serve
+                          it, damage the next output)
+  --final-text TEXT       final-answer fault: the answer sent (default "er"; "" = none)
   --fe-text TEXT          answer of the fe fault (default "fe"; must begin with "fe")
   --slow-ms N             delay of the slow fault (default 150, past the 100 ms CONNECT window)
   --drop-after N          bytes before the drop fault cuts the data connection
@@ -86,6 +95,7 @@ struct TDeviceOptions {
   TSimFaults ModelFaults;
   TSimNetLinkConfig Link;
   TSimLinkFaults LinkFaults;
+  TSimStepFault Step;
 };
 
 struct TOptions {
@@ -117,29 +127,19 @@ uint32_t Ipv4(const std::string &opt, const std::string &text) {
 }
 
 uint8_t Kinds(const std::string &list) {
-  static const std::pair<const char *, uint8_t> names[] = {
-      {"connect", srkConnect}, {"disconn", srkDisconn}, {"try", srkTry}, {"cmd", srkCmd},
-      {"block", srkBlock},     {"setport", srkSetPort}, {"all", srkAll}};
   uint8_t kinds = 0;
-  size_t at = 0;
-  while (at <= list.size()) {
-    size_t comma = list.find(',', at);
-    std::string name = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-    bool known = false;
-    for (auto &[n, k] : names) {
-      if (name != n) continue;
-      kinds |= k;
-      known = true;
-    }
-    if (!known) throw TUsageError("--fault: unknown request kind: " + name);
-    if (comma == std::string::npos) break;
-    at = comma + 1;
-  }
+  std::string error;
+  if (!ParseSimRequestKinds(list, kinds, error)) throw TUsageError("--fault: " + error);
   return kinds;
 }
 
 // --fault NAME[@KINDS][=COUNT]
 void ApplyFault(TDeviceOptions &d, const std::string &option) {
+  if (option.rfind("at:", 0) == 0) {
+    std::string error;
+    if (!ParseSimStepFault(option, d.Step, error)) throw TUsageError("--fault: " + error);
+    return;
+  }
   std::string name = option, count = "1", kinds;
   if (size_t eq = name.find('='); eq != std::string::npos) {
     count = name.substr(eq + 1);
@@ -172,6 +172,8 @@ void ApplyFault(TDeviceOptions &d, const std::string &option) {
     rule(lf.DropData);
   else if (name == "corrupt-unit")
     rule(lf.CorruptUnit);
+  else if (name == "final-answer")
+    rule(lf.FinalAnswer);
   else if (name == "never-ready")
     mf.NeverReady = n != 0;
   else if (name == "no-restart")
@@ -256,7 +258,9 @@ TOptions Parse(int argc, char **argv) {
     else if (opt == "--fe-text") {
       cur->LinkFaults.FeText = value();
       if (cur->LinkFaults.FeText.rfind("fe", 0) != 0) throw TUsageError("--fe-text must begin with \"fe\"");
-    } else if (opt == "--slow-ms")
+    } else if (opt == "--final-text")
+      cur->LinkFaults.FinalText = value();
+    else if (opt == "--slow-ms")
       cur->LinkFaults.SlowAnswerMs = num();
     else if (opt == "--drop-after")
       cur->LinkFaults.DropAfterBytes = num();
@@ -311,6 +315,7 @@ int Run(const TOptions &o) {
       link.OnHostState = [hook = o.HostHook](const std::string &a, bool up) { RunHook(hook, a, up); };
     links.push_back(std::make_unique<TSimNetLink>(*devices.back(), link));
     links.back()->SetFaults(option.LinkFaults);
+    links.back()->SetStepFault(option.Step);
     if (!links.back()->Start()) {
       std::cerr << "zor-devsim: " << links.back()->GetLastErrorText() << std::endl;
       rc = 1;

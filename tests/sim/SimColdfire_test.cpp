@@ -402,5 +402,25 @@ TEST_F(SimColdfireTest, NoRestartFaultAndCommandLogAcrossThreads) {
   EXPECT_EQ(FDev->CommandLog().front().User, 2);
 }
 
+// A long-running device keeps only the newest commands; a test can ask for all.
+TEST_F(SimColdfireTest, CommandLogIsABoundedRing) {
+  Make();
+  auto write = [this](uint32_t i) { return Cmd(Bytes({0x85, 0x20}) + BE32(0x20000000 + i) + "z"); };
+  FDev->SetCommandLogLimit(100);
+  for (uint32_t i = 0; i < 250; ++i) write(i);
+  std::vector<TSimCommandRecord> log = FDev->CommandLog();
+  ASSERT_EQ(log.size(), 100u);
+  EXPECT_EQ(log.front().Bytes.substr(2, 4), BE32(0x20000000 + 150));  // the oldest went first
+  EXPECT_EQ(log.back().Bytes.substr(2, 4), BE32(0x20000000 + 249));
+  FDev->SetCommandLogLimit(10);
+  EXPECT_EQ(FDev->CommandLog().size(), 10u);
+
+  FDev->SetCommandLogLimit(0);
+  FDev->ClearCommandLog();
+  const size_t many = TSimDevice::DefaultCommandLogLimit + 10;
+  for (uint32_t i = 0; i < many; ++i) write(i);
+  EXPECT_EQ(FDev->CommandLog().size(), many);
+}
+
 }  // namespace
 }  // namespace zor

@@ -475,3 +475,112 @@ TEST(SimNetLink, GarbageIsAnsweredOrDroppedAndLogged) {
   // Still a working device.
   EXPECT_EQ(sim.Request(Control("CONNECT", '0', data.Port)), "ok\r\n");
 }
+
+// A session whose data connection cannot be made ends itself on its sender
+// thread; the link must still own and join that thread, even when it stops
+// at the same moment (once a use-after-free when the test freed the link).
+TEST(SimNetLink, SendersNeverOutliveTheirLink) {
+  for (int round = 0; round < 20; ++round) {
+    TSim sim(TSimFamily::Coldfire, "127.0.0.61");
+    uint16_t closedPort;
+    {
+      TDataServer gone;  // a port nobody listens on any more
+      closedPort = gone.Port;
+    }
+    EXPECT_EQ(sim.Request(Control("CONNECT", '0', closedPort)), "ok\r\n");
+    if (round % 2) {
+      // Stop while the sender may still be connecting or ending itself.
+      sim.Link->Stop();
+      EXPECT_FALSE(sim.Link->IsUserConnected(1));
+      continue;
+    }
+    const uint64_t start = NowMs();
+    while (sim.Link->IsUserConnected(1) && NowMs() - start < 2000) ::usleep(1000);
+    EXPECT_FALSE(sim.Link->IsUserConnected(1));
+  }
+}
+
+TEST(SimNetLink, StepFaultTextForm) {
+  TSimStepFault f;
+  std::string error;
+  ASSERT_TRUE(ParseSimStepFault("at:7:close-data", f, error)) << error;
+  EXPECT_EQ(f.At, 7u);
+  EXPECT_EQ(f.Action, TSimStepAction::CloseData);
+  EXPECT_EQ(f.Kinds, srkAll);
+  ASSERT_TRUE(ParseSimStepFault("at:12:er@cmd,block", f, error)) << error;
+  EXPECT_EQ(f.Kinds, srkCmd | srkBlock);
+  EXPECT_EQ(f.Action, TSimStepAction::AnswerEr);
+  for (const char *bad : {"at:0:er", "at:x:er", "at:3", "at:3:nap", "at:3:er@bogus", "on:3:er", "at::er"}) {
+    EXPECT_FALSE(ParseSimStepFault(bad, f, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_EQ(f.Kinds, srkCmd | srkBlock);  // a refused text leaves the fault as it was
+}
+
+// "At request k, do X": only the k-th counted request is hit, and each
+// action does what the tool will see.
+TEST(SimNetLink, StepFaultHitsOnlyItsRequest) {
+  TSim sim(TSimFamily::Coldfire, "127.0.0.71");
+  TDataServer data;
+  const std::string status = Cmd(data.Port, std::string("\x85\x42\x01", 3));
+  auto setStep = [&](uint32_t at, TSimStepAction action, uint8_t kinds = srkAll) {
+    sim.Link->SetStepFault({at, action, kinds});
+  };
+
+  // drop: closed unanswered, not carried out.
+  setStep(1, TSimStepAction::DropControl);
+  EXPECT_EQ(sim.Request(Control("CONNECT", '0', data.Port)), "");
+  EXPECT_TRUE(sim.Link->StepFaultFired());
+  EXPECT_FALSE(sim.Link->IsUserConnected(1));
+  // silent: no answer, not carried out.
+  setStep(1, TSimStepAction::Silent);
+  EXPECT_EQ(sim.Request(Control("CONNECT", '0', data.Port), 300), "");
+  EXPECT_FALSE(sim.Link->IsUserConnected(1));
+  // close-data at CONNECT: the session is made, its data connection closes at once.
+  setStep(1, TSimStepAction::CloseData);
+  EXPECT_EQ(sim.Request(Control("CONNECT", '0', data.Port)), "ok\r\n");
+  {
+    TFd first = data.Accept(2000);
+    ASSERT_TRUE(first.Valid());
+    bool closed = false;
+    Receive(first, 2000, SIZE_MAX, &closed);
+    EXPECT_TRUE(closed);
+  }
+  EXPECT_EQ(sim.Link->SessionCount(), 1);
+  EXPECT_EQ(sim.Request(Control("DISCONN", '0', data.Port)), "ok\r\n");
+
+  setStep(2, TSimStepAction::AnswerEr, srkCmd);
+  EXPECT_EQ(sim.Request(Control("CONNECT", '0', data.Port)), "ok\r\n");  // not counted
+  TFd conn = data.Accept(2000);
+  ASSERT_TRUE(conn.Valid());
+  EXPECT_EQ(sim.Request(status), "ok\r\n");
+  std::string clean = CdcPayloads(Receive(conn, 500)).at(0);
+  EXPECT_EQ(sim.Request(status), "er\r\n");
+  EXPECT_EQ(sim.Request(status), "ok\r\n");
+  EXPECT_EQ(sim.Link->GetStepCount(), 3u);
+  EXPECT_TRUE(sim.LogHas("fault: step 2 (CMD): er"));
+
+  // corrupt: answered, but the answer's bytes are damaged.
+  Receive(conn, 300);
+  setStep(1, TSimStepAction::CorruptAnswer, srkCmd);
+  EXPECT_EQ(sim.Request(status), "ok\r\n");
+  std::vector<std::string> payloads = CdcPayloads(Receive(conn, 500));
+  ASSERT_EQ(payloads.size(), 1u);
+  EXPECT_NE(payloads[0], clean);
+  EXPECT_EQ(payloads[0].size(), clean.size());
+  EXPECT_EQ(sim.Request(status), "ok\r\n");
+  EXPECT_EQ(CdcPayloads(Receive(conn, 500)).at(0), clean);  // only the next one
+
+  // restart: acknowledged, not carried out (no answer on the data connection);
+  // the device goes silent and every connection closes.
+  setStep(1, TSimStepAction::Restart, srkCmd);
+  EXPECT_EQ(sim.Request(status), "ok\r\n");
+  bool closed = false;
+  EXPECT_EQ(Receive(conn, 2000, SIZE_MAX, &closed), "");
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(sim.Link->SessionCount(), 0);
+  EXPECT_TRUE(sim.Device->IsSilent() || sim.LogHas("device back"));
+  const uint64_t start = NowMs();
+  while (!sim.Link->IsServing() && NowMs() - start < 3000) ::usleep(5000);
+  EXPECT_TRUE(sim.Link->IsServing());
+}
