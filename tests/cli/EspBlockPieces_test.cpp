@@ -24,7 +24,7 @@ TEST(EspBlockPieces, ImageGoesOutIn1440BytePieces) {
   const auto file =
       std::filesystem::temp_directory_path() / ("zorfw_pieces_" + std::to_string(::getpid()) + ".bin");
   std::ofstream(file, std::ios::binary) << image;
-  const TZorfwRun run = RunUpdate(sim.Target(), file.string());
+  const cli::test::TRun run = RunUpdate(sim.Target(), file.string());
   std::filesystem::remove(file);
   ASSERT_EQ(run.Exit, 0) << run.Text();
   EXPECT_TRUE(sim.HoldsEsp(image));

@@ -35,6 +35,12 @@ struct TRun {
   nlohmann::json Result() const {
     return !Lines.empty() && Lines.back().value("type", "") == "result" ? Lines.back() : nlohmann::json();
   }
+  // The text of the last error message, or "".
+  std::string LastError() const {
+    for (auto j = Lines.rbegin(); j != Lines.rend(); ++j)
+      if (j->value("type", "") == "message" && j->value("level", "") == "error") return j->value("text", "");
+    return {};
+  }
   // The run without its progress lines, for failure output.
   std::string Text() const {
     std::string out;

@@ -7,11 +7,10 @@
 #include <unistd.h>
 
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "cli/Commands.h"
+#include "tests/cli/ZorfwRun.h"
 #include "platform/Zor_Sys.h"
 #include "sim/SimDevice.h"
 #include "sim/SimEsp.h"
@@ -118,45 +117,9 @@ class TSimTarget {
   std::string Address;
 };
 
-// What one zorfw run printed (--json) and how it ended.
-struct TZorfwRun {
-  int Exit = -1;
-  std::vector<nlohmann::json> Lines;
-
-  // The messages (no progress lines), for failure output.
-  std::string Text() const {
-    std::string out;
-    for (const nlohmann::json &j : Lines)
-      if (j.value("type", "") != "progress") out += j.dump() + "\n";
-    return out;
-  }
-  // The text of the last error message, or "".
-  std::string LastError() const {
-    for (auto j = Lines.rbegin(); j != Lines.rend(); ++j)
-      if (j->value("type", "") == "message" && j->value("level", "") == "error") return j->value("text", "");
-    return {};
-  }
-};
-
 // `zorfw update --json --password 00000000 TARGET FILE` in this process.
-inline TZorfwRun RunUpdate(const std::string &target, const std::string &file) {
-  std::vector<std::string> args = {"zorfw", "update", "--json", "--password", "00000000", target, file};
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  TZorfwRun run;
-  testing::internal::CaptureStdout();
-  run.Exit = cli::RunZorfw(static_cast<int>(args.size()), argv.data());
-  const std::string out = testing::internal::GetCapturedStdout();
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t end = out.find('\n', start);
-    if (end == std::string::npos) end = out.size();
-    nlohmann::json j = nlohmann::json::parse(out.substr(start, end - start), nullptr, false);
-    if (!j.is_discarded()) run.Lines.push_back(std::move(j));
-    start = end + 1;
-  }
-  return run;
+inline cli::test::TRun RunUpdate(const std::string &target, const std::string &file) {
+  return cli::test::RunCli({"update", "--json", "--password", "00000000", target, file});
 }
 
 }  // namespace zor::clitest

@@ -91,7 +91,7 @@ struct TImage {
 
 // A zorfw update run that is interrupted (Ctrl-C) once it passes its bound.
 struct TBoundedRun {
-  TZorfwRun Run;
+  cli::test::TRun Run;
   uint32_t Ms = 0;
   bool OverBound = false;
 };
@@ -105,7 +105,7 @@ TBoundedRun RunBounded(const std::string &target, const std::string &file, uint3
   bool finished = false;
   const uint32_t start = platform::GetTicks();
   std::thread worker([&] {
-    TZorfwRun run = RunUpdate(target, file);
+    cli::test::TRun run = RunUpdate(target, file);
     std::lock_guard<std::mutex> g(lock);
     result.Run = std::move(run);
     finished = true;
