@@ -55,7 +55,7 @@ int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootload
   if (result != fwr_NoError) return result;
 
   bool resetOnExit = true;
-  if (TZor_NetworkDevice *net = AsNetworkDevice(device)) net->SetCryptPassword(FCryptPassword);
+  HandOverLogin(device);
   uint32_t deviceSerial = 0xFFFFFFFF;
   if (device->IsUSBDevice()) {
     deviceSerial = device->GetSerialNumberValue();

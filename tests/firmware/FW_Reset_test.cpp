@@ -23,6 +23,7 @@ class TResetEngine : public TTestEngine {
   using TZorFirmwareClass::DoReset;
   using TZorFirmwareClass::FFlashNewHost;
   using TZorFirmwareClass::FFlashNewIP;
+  using TZorFirmwareClass::FFlashOldIP;
   using TZorFirmwareClass::IsZorUsbName;
   using TZorFirmwareClass::WaitDeviceReady;
 };
@@ -249,6 +250,35 @@ TEST_F(FWResetNet, QuickRestartToANewAddressIsLookedForThere) {
   EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
   EXPECT_EQ(FPings["127.0.0.10"], 1);
   EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.10...", mtInfo));
+}
+
+// A configuration write failed after the address change was sent: the
+// device is looked for at the new address, then at its present one, and the
+// address it answered at is the one to follow.
+TEST_F(FWResetNet, UncertainAddressChangeFindsTheDeviceWhereItIs) {
+  FEngine.FFlashNewIP = "127.0.0.10";
+  FEngine.FFlashOldIP = "127.0.0.9";
+  FAnswer = [](const std::string &ip, int n) { return ip == "127.0.0.9" && n > 3 + 2; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.10"], 30);
+  EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.9...", mtInfo));
+  EXPECT_EQ(FEngine.GetFlashNewIP(), "127.0.0.9");
+
+  // Moved after all: found at the new address, which stays the one to follow.
+  FPings.clear();
+  FEngine.Messages.clear();
+  FEngine.FFlashNewIP = "127.0.0.10";
+  FAnswer = [](const std::string &ip, int) { return ip == "127.0.0.10"; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.10"], 1);
+  EXPECT_FALSE(FEngine.HasMessage("Waiting for device IP 127.0.0.9...", mtInfo));
+  EXPECT_EQ(FEngine.GetFlashNewIP(), "127.0.0.10");
+
+  // Nowhere: both addresses are named.
+  FAnswer = [](const std::string &, int) { return false; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_DeviceMissing);
+  EXPECT_TRUE(FEngine.HasMessage("The device went down but did not answer again at 127.0.0.10, 127.0.0.9",
+                                 mtErr));
 }
 
 TEST_F(FWResetNet, NewHostNameIsTriedAddressByAddress) {
