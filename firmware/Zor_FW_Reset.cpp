@@ -390,7 +390,10 @@ int TZorFirmwareClass::DoReset(TZor_BaseDevice *&device, uint32_t resetSerialNum
   bool resetFailed = false;
   if (result != fwr_NoError) {
     resetFailed = true;
-    if (IsNetworkDevice(device)) {
+    // Refused, or no session to carry it: the device was never told to
+    // reset and still holds the session, which it is asked to end.
+    const bool neverSent = result == fwr_CommandDenied || (result == fwr_NoConnection && !HasSession(device));
+    if (IsNetworkDevice(device) && !neverSent) {
       Log("RemoteDevice: erzwinge Ende");
       CloseDevice(device, true);
       result = fwr_NoError;

@@ -353,5 +353,27 @@ TEST_F(FWResetNetSim, SilenceWithoutRestartIsNoReset) {
   EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }));
 }
 
+// A reset the device refuses, or one that finds no session to go out on,
+// never reached the device: the session is ended with DISCONN and there is
+// no wait for a restart that will not come.
+TEST_F(FWResetNetSim, ResetThatNeverWentOutEndsTheSessionWithoutWaiting) {
+  Echo([](int) { return false; });
+  FHost.SetFaults([](TSimLinkFaults &f) {
+    f.AnswerFe = {-1, srkCmd};
+    f.FeText = "er";
+  });
+  TZor_BaseDevice *device = FDevice.get();
+  EXPECT_EQ(FEngine.DoReset(device, 0xFFFFFFFF), fwr_CommandDenied);
+  EXPECT_FALSE(FEngine.HasMessage("Waiting for device reset...", mtInfo));
+  EXPECT_TRUE(FEngine.HasMessage("Reset failed: " + ErrorText(fwr_CommandDenied), mtErr));
+  // Faster than the device's own clean-up of a lost session.
+  EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }, 1000));
+
+  FHost.SetFaults([](TSimLinkFaults &f) { f.AnswerFe = {}; });
+  EXPECT_EQ(FEngine.DoReset(device, 0xFFFFFFFF), fwr_NoConnection);
+  EXPECT_FALSE(FEngine.HasMessage("Waiting for device reset...", mtInfo));
+  EXPECT_FALSE(FEngine.GetZustandNachReset());
+}
+
 }  // namespace
 }  // namespace zor
