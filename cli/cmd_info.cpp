@@ -14,8 +14,12 @@ namespace zor::cli {
 
 namespace {
 
+// The engine's word for a feature word the device did not give.
+constexpr uint16_t cFeatureUnknown = 0xFFFF;
+
 nlohmann::json VersionJson(TZorFirmwareClass &e) {
   TZor_BaseDevice *device = e.GetBaseDevice();
+  const uint16_t feature = e.GetVersionFeature();
   return {{"family", device ? PeerTypeToText(device->GetPeerType()) : std::string()},
           {"firmware_version", e.GetFirmwareVersion()},
           {"fw_major", e.GetFWMajor()},
@@ -24,7 +28,7 @@ nlohmann::json VersionJson(TZorFirmwareClass &e) {
           {"firmware_date", e.GetVersionDate()},
           {"fpga", e.GetFPGAVersion()},
           {"serial_number", e.GetVersionSerialNumber()},
-          {"feature", e.GetVersionFeature()},
+          {"feature", feature == cFeatureUnknown ? nlohmann::json(nullptr) : nlohmann::json(feature)},
           {"feature_text", e.GetVersionFeatureString()},
           {"ip", e.GetVersionIPString()},
           {"version_text", e.GetVersionString()}};
@@ -36,8 +40,8 @@ void PrintVersion(TOutput &out, const nlohmann::json &v) {
   out.Field("Firmware version", std::to_string(v["firmware_version"].get<int>()));
   out.Field("FPGA code", v["fpga"].get<std::string>());
   out.Field("Serial number", "0x" + IntToHex(v["serial_number"].get<uint32_t>(), 8));
-  out.Field("Hardware",
-            v["feature_text"].get<std::string>() + " (0x" + IntToHex(v["feature"].get<uint32_t>(), 4) + ")");
+  const std::string hex = v["feature"].is_null() ? "" : " (0x" + IntToHex(v["feature"].get<uint32_t>(), 4) + ")";
+  out.Field("Hardware", v["feature_text"].get<std::string>() + hex);
   out.Field("IP address", v["ip"].get<std::string>());
 }
 

@@ -222,6 +222,9 @@ class TZorFirmwareClass {
   void CloseDevice(TZor_BaseDevice *device, bool force);
   // Commands may go out on `device`: no command is sent outside a session.
   static bool HasSession(const TZor_BaseDevice *device);
+  // Gives a network device the login (FCryptPassword) it sends when opened
+  // for an action that needs it.
+  void HandOverLogin(TZor_BaseDevice *device);
   int WriteDevice(TZor_BaseDevice *device, const std::string &command);
   void ReadDevice(TZor_BaseDevice *device, uint32_t address, std::string &data, uint32_t length);
   void ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::string &data, uint32_t length);

@@ -530,7 +530,7 @@ int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariabl
   if (!esp) newRecord.EncodeCFBlock(FFlashVariablesBuffer);
   FCancelUpdate = false;
   DoMessage("Set firmware configuration ...", mtInfo);
-  if (TZor_NetworkDevice *net = AsNetworkDevice(FBaseDevice)) net->SetCryptPassword(FCryptPassword);
+  HandOverLogin(FBaseDevice);
 
   const int users = FConnectedUserString.empty() ? CheckConnectedUser() : 0;
   if (users == fwr_TooManyUser) {

@@ -198,6 +198,7 @@ int TZorFirmwareClass::SwitchFactoryPartition() {
   }
 
   DoMessage("Switch back to factory partition...", mtInfo);
+  HandOverLogin(device);
   int result = OpenDevice(device, true, true);
   if (result != fwr_NoError) return result;
   result = WriteDevice(device, CmdFactoryPartition());

@@ -2,6 +2,7 @@
 // (pings for a network device; device-change notifications for a USB device,
 // which comes back as a new device object), the notification handlers that
 // drive the wait states, and the search for a device by its serial number.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -298,13 +299,19 @@ std::string TZorFirmwareClass::WaitForPingAnswer(TZor_NetworkDevice *net, std::s
     }
   }
 
+  // A failed configuration write may not have moved the device: its present
+  // address comes last.
+  if (!FFlashOldIP.empty() && std::find(candidates.begin(), candidates.end(), FFlashOldIP) == candidates.end())
+    candidates.push_back(FFlashOldIP);
+
   for (const std::string &ip : candidates) {
     Log(cWaitPrefix + "wait for ping success IP=" + ip);
     DoMessage("Waiting for device IP " + ip + "...", mtInfo);
     DoProgress(tpt_SetPosition, 0);
     DoProgress(tpt_SetMax, cPingsUntilUp);
     if (PingUntilAnswer(ip, cPingsUntilUp)) {
-      if (fromHost) FFlashNewIP = ip;
+      // Where it answered is where it is now, for whoever follows it.
+      if (fromHost || ip == FFlashOldIP) FFlashNewIP = ip;
       return ip;
     }
     tried += (tried.empty() ? "" : ", ") + ip;
@@ -383,7 +390,10 @@ int TZorFirmwareClass::DoReset(TZor_BaseDevice *&device, uint32_t resetSerialNum
   bool resetFailed = false;
   if (result != fwr_NoError) {
     resetFailed = true;
-    if (IsNetworkDevice(device)) {
+    // Refused, or no session to carry it: the device was never told to
+    // reset and still holds the session, which it is asked to end.
+    const bool neverSent = result == fwr_CommandDenied || (result == fwr_NoConnection && !HasSession(device));
+    if (IsNetworkDevice(device) && !neverSent) {
       Log("RemoteDevice: erzwinge Ende");
       CloseDevice(device, true);
       result = fwr_NoError;

@@ -125,6 +125,10 @@ bool TZorFirmwareClass::HasSession(const TZor_BaseDevice *device) {
   return !IsNetworkDevice(device) || device->IsSessionOpen();
 }
 
+void TZorFirmwareClass::HandOverLogin(TZor_BaseDevice *device) {
+  if (TZor_NetworkDevice *net = AsNetworkDevice(device)) net->SetCryptPassword(FCryptPassword);
+}
+
 int TZorFirmwareClass::WriteDevice(TZor_BaseDevice *device, const std::string &command) {
   if (!device) return FDeviceResult = fwr_InvalidParameter;
   if (!HasSession(device)) {

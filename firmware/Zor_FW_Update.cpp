@@ -55,7 +55,7 @@ int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootload
   if (result != fwr_NoError) return result;
 
   bool resetOnExit = true;
-  if (TZor_NetworkDevice *net = AsNetworkDevice(device)) net->SetCryptPassword(FCryptPassword);
+  HandOverLogin(device);
   uint32_t deviceSerial = 0xFFFFFFFF;
   if (device->IsUSBDevice()) {
     deviceSerial = device->GetSerialNumberValue();
@@ -265,19 +265,15 @@ int TZorFirmwareClass::DoUpdateCompletion(bool wasBootloader, bool updateBootloa
 
 void TZorFirmwareClass::DoUpdateExit(int result, bool resetOnExit, uint32_t resetSerialNumber) {
   LogStars();
+  // The reset ends the session itself: with the restart, or with DISCONN
+  // when it never reached the device.
   if (resetOnExit && FBaseDevice) DoReset(FBaseDevice, resetSerialNumber);
-  if (result != fwr_NoError && IsNetworkDevice(FBaseDevice)) {
-    if (result == fwr_Timeout) {
-      CloseDevice(FBaseDevice, false);
-    } else {
-      Log("TZorFirmwareClass.DoUpdate RemoteDevice: erzwinge Ende");
-      CloseDevice(FBaseDevice, true);
-    }
-  } else if (FBaseDevice && FBaseDevice->GetPortIsOpened()) {
-    // Paths that end without a reset (boot loader left in place, a failed
-    // wait) would otherwise leave the port open.
+  // Any session still held is ended with DISCONN (recorded for later when
+  // the device cannot be reached): a forced close would leave the device
+  // holding a user slot. Paths that end without a reset (boot loader left in
+  // place, a failed wait) would otherwise leave the port open.
+  if (FBaseDevice && (FBaseDevice->GetPortIsOpened() || (result != fwr_NoError && IsNetworkDevice(FBaseDevice))))
     CloseDevice(FBaseDevice, false);
-  }
   DoMessage("Disconnected from " + FanzeigeName, mtInfo);
   ClearVersionInfo();
 }

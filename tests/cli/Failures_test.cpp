@@ -87,8 +87,13 @@ TEST_F(Zorfw, ConfigurationReadFailureIsNoSuccess) {
     EXPECT_EQ(run.Result().value("exit_code", 0), cli::ExitConfigReadFailed);
     EXPECT_TRUE(run.Result()["config"].is_null()) << run.Text();
     EXPECT_TRUE(run.Has("error", cli::ConfigReadFailedText)) << run.Text();
-    // KNOWN FAULT (being mended in the engine): a failed read ends the session
-    // without DISCONN and leaves the user slot taken.
+    if (std::string(command) == "info") {
+      // Nor was the feature word given: it is shown as unknown, not as 0xFFFF.
+      const nlohmann::json version = run.Result()["version"];
+      EXPECT_EQ(version.value("feature_text", ""), "unknown") << run.Text();
+      EXPECT_TRUE(version.contains("feature") && version["feature"].is_null()) << run.Text();
+    }
+    // A failed read still ends the session with DISCONN.
     EXPECT_TRUE(sim.AllUsersGone()) << command << ": user slot left\n" << sim.Notes();
   }
 }

@@ -406,6 +406,8 @@ TEST(FWConfigNet, PartialWriteAfterAnAddressChangeKeepsBothAddresses) {
     EXPECT_EQ(engine.GetFlashOldIP(), "127.0.0.91");
     // The items before are written: the reset makes them take effect.
     EXPECT_TRUE(CommandSent(*host.Device, CmdReset()) || CommandSent(*host.Device, CmdResetBoth()));
+    // The address item was written: the device is found under it.
+    EXPECT_TRUE(engine.GetZustandNachReset()) << engine.AllMessages();
     EXPECT_TRUE(BackUnder(host, "127.0.0.92"));
   }
   // ColdFire: the block goes out but its answer is lost.
@@ -425,6 +427,21 @@ TEST(FWConfigNet, PartialWriteAfterAnAddressChangeKeepsBothAddresses) {
   EXPECT_EQ(engine.GetFlashNewIP(), "127.0.0.94");
   EXPECT_EQ(engine.GetFlashOldIP(), "127.0.0.93");
   host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {}; });
+}
+
+// The factory switch logs in with the device password, as an update and a
+// configuration write do.
+TEST(FWConfigNet, FactorySwitchLogsIn) {
+  TSimHost host(TSimFamily::Esp, "127.0.0.96", -1, "secret");
+  TConfigEngine engine;
+  TZor_NetworkDevice *device = Attach(engine, host);
+  std::string err;
+  ASSERT_EQ(engine.GetDeviceFirmwareVersionAndFlash(false, err), 0) << err;
+  engine.SetCryptPassword("secret");
+  EXPECT_EQ(engine.SwitchFactoryPartition(), 0) << engine.AllMessages();
+  EXPECT_TRUE(CommandSent(*host.Device, std::string("\x85\x12", 2) + "secret"));
+  EXPECT_TRUE(CommandSent(*host.Device, CmdFactoryPartition()));
+  EXPECT_FALSE(device->GetServerIsRunning());
 }
 
 // An ESP device that answers storage reads the way a transport hands the

@@ -23,6 +23,7 @@ class TResetEngine : public TTestEngine {
   using TZorFirmwareClass::DoReset;
   using TZorFirmwareClass::FFlashNewHost;
   using TZorFirmwareClass::FFlashNewIP;
+  using TZorFirmwareClass::FFlashOldIP;
   using TZorFirmwareClass::IsZorUsbName;
   using TZorFirmwareClass::WaitDeviceReady;
 };
@@ -251,6 +252,35 @@ TEST_F(FWResetNet, QuickRestartToANewAddressIsLookedForThere) {
   EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.10...", mtInfo));
 }
 
+// A configuration write failed after the address change was sent: the
+// device is looked for at the new address, then at its present one, and the
+// address it answered at is the one to follow.
+TEST_F(FWResetNet, UncertainAddressChangeFindsTheDeviceWhereItIs) {
+  FEngine.FFlashNewIP = "127.0.0.10";
+  FEngine.FFlashOldIP = "127.0.0.9";
+  FAnswer = [](const std::string &ip, int n) { return ip == "127.0.0.9" && n > 3 + 2; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.10"], 30);
+  EXPECT_TRUE(FEngine.HasMessage("Waiting for device IP 127.0.0.9...", mtInfo));
+  EXPECT_EQ(FEngine.GetFlashNewIP(), "127.0.0.9");
+
+  // Moved after all: found at the new address, which stays the one to follow.
+  FPings.clear();
+  FEngine.Messages.clear();
+  FEngine.FFlashNewIP = "127.0.0.10";
+  FAnswer = [](const std::string &ip, int) { return ip == "127.0.0.10"; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), 0);
+  EXPECT_EQ(FPings["127.0.0.10"], 1);
+  EXPECT_FALSE(FEngine.HasMessage("Waiting for device IP 127.0.0.9...", mtInfo));
+  EXPECT_EQ(FEngine.GetFlashNewIP(), "127.0.0.10");
+
+  // Nowhere: both addresses are named.
+  FAnswer = [](const std::string &, int) { return false; };
+  EXPECT_EQ(FEngine.WaitDeviceReady(0xFFFFFFFF, false), fwr_DeviceMissing);
+  EXPECT_TRUE(FEngine.HasMessage("The device went down but did not answer again at 127.0.0.10, 127.0.0.9",
+                                 mtErr));
+}
+
 TEST_F(FWResetNet, NewHostNameIsTriedAddressByAddress) {
   SetHostResolver([](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &) {
     if (host != "lum-new") return false;
@@ -321,6 +351,28 @@ TEST_F(FWResetNetSim, SilenceWithoutRestartIsNoReset) {
   EXPECT_FALSE(FEngine.GetZustandNachReset());
   // The session was ended with DISCONN.
   EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }));
+}
+
+// A reset the device refuses, or one that finds no session to go out on,
+// never reached the device: the session is ended with DISCONN and there is
+// no wait for a restart that will not come.
+TEST_F(FWResetNetSim, ResetThatNeverWentOutEndsTheSessionWithoutWaiting) {
+  Echo([](int) { return false; });
+  FHost.SetFaults([](TSimLinkFaults &f) {
+    f.AnswerFe = {-1, srkCmd};
+    f.FeText = "er";
+  });
+  TZor_BaseDevice *device = FDevice.get();
+  EXPECT_EQ(FEngine.DoReset(device, 0xFFFFFFFF), fwr_CommandDenied);
+  EXPECT_FALSE(FEngine.HasMessage("Waiting for device reset...", mtInfo));
+  EXPECT_TRUE(FEngine.HasMessage("Reset failed: " + ErrorText(fwr_CommandDenied), mtErr));
+  // Faster than the device's own clean-up of a lost session.
+  EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }, 1000));
+
+  FHost.SetFaults([](TSimLinkFaults &f) { f.AnswerFe = {}; });
+  EXPECT_EQ(FEngine.DoReset(device, 0xFFFFFFFF), fwr_NoConnection);
+  EXPECT_FALSE(FEngine.HasMessage("Waiting for device reset...", mtInfo));
+  EXPECT_FALSE(FEngine.GetZustandNachReset());
 }
 
 }  // namespace

@@ -373,6 +373,24 @@ TEST_F(FWUpdateNet, ProgrammerFailureInApplicationModeIsNoSuccess) {
   EXPECT_TRUE(FEngine.HasMessage("Verify finished: 0x000010 (16) Bytes as in the file", mtInfo));
 }
 
+// The device refuses every command once the session is open, the reset
+// included: the update fails without waiting for a restart, and the session
+// is ended with DISCONN at once rather than left to the device's clean-up.
+TEST_F(FWUpdateNet, RefusedUpdateEndsTheSessionOnTheDevice) {
+  FEngine.OnMessageHook = [this](const std::string &text) {
+    if (text.rfind("Connected to", 0) != 0) return;
+    FHost.SetFaults([](TSimLinkFaults &f) {
+      f.AnswerFe = {-1, srkCmd | srkBlock};
+      f.FeText = "er";
+    });
+  };
+  EXPECT_NE(FEngine.DoUpdate(FImage.Path(), false, 0xFFFFFFFF), 0);
+  EXPECT_FALSE(FEngine.HasMessage("Waiting for device reset...", mtInfo));
+  EXPECT_EQ(FEngine.Texts(mtInfo).back(), "Disconnected from IP: 127.0.0.76");
+  EXPECT_FALSE(FDevice->GetPortIsOpened());
+  EXPECT_TRUE(nettest::WaitUntil([this] { return !FHost.Link->IsUserConnected(1); }, 1000));
+}
+
 // Reads of up to 255 bytes, each serving the records after it; records out
 // of order and gaps read again.
 TEST_F(FWUpdateNet, ReadBackInLongReads) {
