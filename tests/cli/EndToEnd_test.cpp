@@ -20,6 +20,7 @@
 #include "sim/SimColdfire.h"
 #include "sim/SimEsp.h"
 #include "sim/SimNetLink.h"
+#include "tests/cli/ZorfwSim.h"
 
 using namespace zor;
 namespace fs = std::filesystem;
@@ -30,7 +31,10 @@ namespace {
 // on a loaded machine; short enough to keep the runs quick.
 constexpr uint32_t cRestartMs = 600;
 constexpr uint32_t cStaging = 0x30000000;
-constexpr uint32_t cUserCode = 0x4000;
+using clitest::cUserCode;
+using clitest::EspImage;
+using clitest::Pattern;
+using clitest::SLine;
 constexpr uint32_t cParamSource = 0x2000F604;
 constexpr uint32_t cTimerPatchAddr = 0x2000F700;
 
@@ -47,40 +51,6 @@ std::string BE32(uint32_t v) {
 uint32_t BE32At(const std::string &s, size_t p) {
   return uint32_t(uint8_t(s[p])) << 24 | uint32_t(uint8_t(s[p + 1])) << 16 |
          uint32_t(uint8_t(s[p + 2])) << 8 | uint8_t(s[p + 3]);
-}
-
-// Bytes that differ from line to line and from the erased state.
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed + (i >> 8) * 13) & 0xFF);
-  return s;
-}
-
-// An ESP image as the device checks it: its first byte is the image magic.
-std::string EspImage(size_t size, uint32_t seed) {
-  std::string image = Pattern(size, seed);
-  image[0] = static_cast<char>(SimEspImageMagic);
-  return image;
-}
-
-// One S-record line of `type` with its checksum, written from the format
-// rather than with the tool's own encoder.
-std::string SLine(int type, uint32_t address, const std::string &data) {
-  const int addrBytes = type == 1 || type == 9 ? 2 : type == 2 || type == 8 ? 3 : 4;
-  std::string bytes;
-  bytes += static_cast<char>(addrBytes + data.size() + 1);
-  for (int i = addrBytes - 1; i >= 0; --i) bytes += static_cast<char>(address >> (8 * i));
-  bytes += data;
-  unsigned sum = 0;
-  for (unsigned char c : bytes) sum += c;
-  bytes += static_cast<char>(~sum & 0xFF);
-  static const char *hex = "0123456789ABCDEF";
-  std::string line = "S" + std::to_string(type);
-  for (unsigned char c : bytes) {
-    line += hex[c >> 4];
-    line += hex[c & 15];
-  }
-  return line;
 }
 
 // A ColdFire user-code image: `lines` S3 records of 32 bytes from 0x4000.
@@ -101,35 +71,13 @@ TUserImage MakeUserImage(size_t lines, uint32_t seed = 5) {
   return image;
 }
 
-// A simulated device on a loopback address of its own, with the network link
-// the tests look into (user slots).
-class TSim {
+// A simulated device on a loopback address of its own that restarts quickly,
+// with the network link the tests look into (user slots).
+class TSim : public clitest::TSimTarget {
  public:
-  explicit TSim(TSimConfig config, TSimFaults faults = {}) {
-    config.Timings.RestartSilentMs = cRestartMs;
-    // Another place than zorfw's own simulators, so parallel runs rarely meet.
-    const uint32_t first = (static_cast<uint32_t>(::getpid()) * 7 + 101) % 253;
-    for (uint32_t i = 0; i < 253 && !Link; ++i) {
-      const uint32_t host = 2 + (first + i) % 253;
-      config.IpAddress = 0x7F000000u | host;
-      Device = CreateSimDevice(config);
-      Device->SetFaults(faults);
-      TSimNetLinkConfig link;
-      link.ControlPort = 1024;
-      Link = std::make_unique<TSimNetLink>(*Device, link);
-      if (Link->Start()) {
-        Address = "127.0.0." + std::to_string(host);
-        break;
-      }
-      Link.reset();
-    }
-  }
-  ~TSim() {
-    if (Link) Link->Stop();
-  }
+  explicit TSim(TSimConfig config, TSimFaults faults = {})
+      : TSimTarget(WithQuickRestart(std::move(config)), faults) {}
 
-  bool Started() const { return Link != nullptr; }
-  std::string Target() const { return "ip:" + Address; }
   TSimColdfire &Coldfire() { return dynamic_cast<TSimColdfire &>(*Device); }
   std::vector<TSimCommandRecord> Log() const { return Device->CommandLog(); }
   // The device's side of a run, for failure output.
@@ -139,21 +87,11 @@ class TSim {
     return out;
   }
 
-  // Waits (bounded) until no user session is left on the device.
-  bool AllUsersGone() const {
-    const uint32_t start = platform::GetTicks();
-    while (true) {
-      bool any = false;
-      for (int slot = 1; slot <= 4; ++slot) any = any || Link->IsUserConnected(slot);
-      if (!any) return true;
-      if (platform::TicksSince(start) > 5000) return false;
-      platform::SleepMs(10);
-    }
+ private:
+  static TSimConfig WithQuickRestart(TSimConfig config) {
+    config.Timings.RestartSilentMs = cRestartMs;
+    return config;
   }
-
-  std::unique_ptr<TSimDevice> Device;
-  std::unique_ptr<TSimNetLink> Link;
-  std::string Address;
 };
 
 // Frequent time stamps: after clearing the device's buffer the tool drops
@@ -177,55 +115,8 @@ TSimConfig EspConfig() {
   return config;
 }
 
-// What one zorfw run printed (--json) and how it ended.
-struct TRun {
-  int Exit = -1;
-  std::string Output;
-  std::vector<nlohmann::json> Lines;
-
-  bool Has(const std::string &level, const std::string &text) const { return Find(level, text) >= 0; }
-  // Index of the first (or last) message of `level` that starts with `text`; -1 if none.
-  int Find(const std::string &level, const std::string &text, bool last = false) const {
-    int found = -1;
-    for (size_t i = 0; i < Lines.size() && (last || found < 0); ++i) {
-      const nlohmann::json &j = Lines[i];
-      if (j.value("type", "") == "message" && j.value("level", "") == level &&
-          j.value("text", "").rfind(text, 0) == 0)
-        found = static_cast<int>(i);
-    }
-    return found;
-  }
-  nlohmann::json Result() const {
-    return !Lines.empty() && Lines.back().value("type", "") == "result" ? Lines.back() : nlohmann::json();
-  }
-  // The run without its progress lines, for failure output.
-  std::string Text() const {
-    std::string out;
-    for (const nlohmann::json &j : Lines)
-      if (j.value("type", "") != "progress") out += j.dump() + "\n";
-    return out;
-  }
-};
-
-TRun RunZorfw(std::vector<std::string> args) {
-  args.insert(args.begin(), "zorfw");
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  TRun run;
-  testing::internal::CaptureStdout();
-  run.Exit = cli::RunZorfw(static_cast<int>(args.size()), argv.data());
-  run.Output = testing::internal::GetCapturedStdout();
-  size_t start = 0;
-  while (start < run.Output.size()) {
-    size_t end = run.Output.find('\n', start);
-    if (end == std::string::npos) end = run.Output.size();
-    nlohmann::json j = nlohmann::json::parse(run.Output.substr(start, end - start), nullptr, false);
-    if (!j.is_discarded()) run.Lines.push_back(std::move(j));
-    start = end + 1;
-  }
-  return run;
-}
+using cli::test::TRun;
+TRun RunZorfw(std::vector<std::string> args) { return cli::test::RunCli(std::move(args)); }
 
 std::vector<std::string> DeviceArgs(const std::string &command, const TSim &sim) {
   return {command, "--json", "--password", "00000000", sim.Target()};

@@ -22,15 +22,21 @@ namespace zor::cli::test {
 // What one zorfw run printed (--json) and how it ended.
 struct TRun {
   int Exit = -1;
+  std::string Output;
   std::vector<nlohmann::json> Lines;
 
   // Whether a message of `level` starts with `text`.
-  bool Has(const std::string &level, const std::string &text) const {
-    for (const nlohmann::json &j : Lines)
+  bool Has(const std::string &level, const std::string &text) const { return Find(level, text) >= 0; }
+  // Index of the first (or last) message of `level` that starts with `text`; -1 if none.
+  int Find(const std::string &level, const std::string &text, bool last = false) const {
+    int found = -1;
+    for (size_t i = 0; i < Lines.size() && (last || found < 0); ++i) {
+      const nlohmann::json &j = Lines[i];
       if (j.value("type", "") == "message" && j.value("level", "") == level &&
           j.value("text", "").rfind(text, 0) == 0)
-        return true;
-    return false;
+        found = static_cast<int>(i);
+    }
+    return found;
   }
   nlohmann::json Result() const {
     return !Lines.empty() && Lines.back().value("type", "") == "result" ? Lines.back() : nlohmann::json();
@@ -58,7 +64,8 @@ inline TRun RunCli(std::vector<std::string> args) {
   TRun run;
   testing::internal::CaptureStdout();
   run.Exit = cli::RunZorfw(static_cast<int>(args.size()), argv.data());
-  const std::string output = testing::internal::GetCapturedStdout();
+  run.Output = testing::internal::GetCapturedStdout();
+  const std::string &output = run.Output;
   size_t start = 0;
   while (start < output.size()) {
     size_t end = output.find('\n', start);

@@ -41,24 +41,28 @@ struct TColdfireImage {
   std::string Data;  // what the flash holds from 0x4000 afterwards
 };
 
+// One S-record line of `type` with its checksum, written from the format
+// rather than with the tool's own encoder.
+inline std::string SLine(int type, uint32_t address, const std::string &data) {
+  const int addrBytes = type == 1 || type == 9 ? 2 : type == 2 || type == 8 ? 3 : 4;
+  std::string bytes(1, static_cast<char>(addrBytes + data.size() + 1));
+  for (int i = addrBytes - 1; i >= 0; --i) bytes += static_cast<char>(address >> (8 * i));
+  bytes += data;
+  unsigned sum = 0;
+  for (unsigned char c : bytes) sum += c;
+  bytes += static_cast<char>(~sum & 0xFF);
+  static const char *hex = "0123456789ABCDEF";
+  std::string line = "S" + std::to_string(type);
+  for (unsigned char c : bytes) (line += hex[c >> 4]) += hex[c & 15];
+  return line;
+}
+
 inline TColdfireImage ColdfireImage(size_t size, uint32_t seed) {
-  auto line = [](int type, uint32_t address, const std::string &data) {
-    std::string bytes(1, static_cast<char>(4 + data.size() + 1));
-    for (int i = 3; i >= 0; --i) bytes += static_cast<char>(address >> (8 * i));
-    bytes += data;
-    unsigned sum = 0;
-    for (unsigned char c : bytes) sum += c;
-    bytes += static_cast<char>(~sum & 0xFF);
-    static const char *hex = "0123456789ABCDEF";
-    std::string text = "S" + std::to_string(type);
-    for (unsigned char c : bytes) (text += hex[c >> 4]) += hex[c & 15];
-    return text + "\r\n";
-  };
   TColdfireImage image;
   image.Data = Pattern(size, seed);
   for (size_t at = 0; at < size; at += 32)
-    image.Text += line(3, cUserCode + uint32_t(at), image.Data.substr(at, 32));
-  image.Text += line(7, cUserCode, "");
+    image.Text += SLine(3, cUserCode + uint32_t(at), image.Data.substr(at, 32)) + "\r\n";
+  image.Text += SLine(7, cUserCode, "") + "\r\n";
   return image;
 }
 
@@ -66,12 +70,13 @@ inline TColdfireImage ColdfireImage(size_t size, uint32_t seed) {
 // side by side pick different ones), with its network link.
 class TSimTarget {
  public:
-  explicit TSimTarget(TSimConfig config) {
+  explicit TSimTarget(TSimConfig config, const TSimFaults &faults = {}) {
     const uint32_t first = (static_cast<uint32_t>(::getpid()) * 13 + 37) % 253;
     for (uint32_t i = 0; i < 253 && !Link; ++i) {
       const uint32_t host = 2 + (first + i) % 253;
       config.IpAddress = 0x7F000000u | host;
       Device = CreateSimDevice(config);
+      Device->SetFaults(faults);
       Link = std::make_unique<TSimNetLink>(*Device, TSimNetLinkConfig{});
       if (Link->Start()) {
         Address = "127.0.0." + std::to_string(host);
