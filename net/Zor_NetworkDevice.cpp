@@ -2,6 +2,7 @@
 // hardware-feature request) and opening and closing the device.
 #include "net/Zor_NetworkDevice.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "foundation/LogUnit.h"
@@ -245,9 +246,10 @@ bool TZor_NetworkDevice::ConnectClient(std::unique_ptr<TZor_TcpClient> &client, 
 }
 
 TZor_ReadResult TZor_NetworkDevice::ReadAnswer(TZor_TcpClient &client, const std::string &op,
-                                               std::string &answer, bool disconnectOnTimeout) {
+                                               std::string &answer, bool disconnectOnTimeout,
+                                               uint32_t timeoutMs) {
   answer.clear();
-  TZor_ReadResult rr = client.ReadLine(answer, FAnswerTimeoutMs);
+  TZor_ReadResult rr = client.ReadLine(answer, timeoutMs ? timeoutMs : FAnswerTimeoutMs);
   if (rr == TZor_ReadResult::rrTimeout && disconnectOnTimeout) {
     LogText(GetLogId(), Tag(op) + " DisconnectSocket");
     client.Disconnect();
@@ -295,7 +297,9 @@ TZor_NetworkDevice::TZor_Exchange TZor_NetworkDevice::Exchange(
         ex.Read = TZor_ReadResult::rrTimeout;
       }
     } else {
-      ex.Read = ReadAnswer(*client, op, ex.Answer, true);
+      // The device answers DISCONN at once; a teardown never waits long for it.
+      const uint32_t ms = op == "StopData" ? std::min(FAnswerTimeoutMs, DisconnAnswerMs) : FAnswerTimeoutMs;
+      ex.Read = ReadAnswer(*client, op, ex.Answer, true, ms);
     }
     if (ex.Read == TZor_ReadResult::rrError) ex.Error = ReplaceLineBreaks(client->GetLastErrorText(), ' ');
     LogText(GetLogId(), Tag(op) + " Antwort=" + ex.Answer);

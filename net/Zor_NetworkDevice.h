@@ -62,6 +62,9 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   static constexpr uint32_t MaxBlockLength = 1048576;
   static constexpr uint32_t DataReadTimeoutMs = 1000;
   static constexpr uint32_t ConnectAnswerMs = 100;
+  // DISCONN is answered at once too; without an answer within this time the
+  // session is remembered as missing, so a teardown never holds its caller.
+  static constexpr uint32_t DisconnAnswerMs = 1500;
   static constexpr uint32_t PingTimeoutMs = 1500;
   static constexpr uint32_t ReconnectAfterMs = 86400000;  // one day
   // How long a teardown lets a data thread's DISCONN run before breaking it off.
@@ -211,9 +214,10 @@ class TZor_NetworkDevice : public TZor_BaseDevice {
   // frees it and puts the reason into `error` (socket text via SocketError).
   bool ConnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, std::string &error,
                      const platform::TZor_AbortFlag &abort = nullptr);
-  // Reads the answer line; rrTimeout disconnects (logged with `op`).
+  // Reads the answer line (within `timeoutMs`, 0: the answer timeout);
+  // rrTimeout disconnects (logged with `op`).
   platform::TZor_ReadResult ReadAnswer(platform::TZor_TcpClient &client, const std::string &op,
-                                       std::string &answer, bool disconnectOnTimeout);
+                                       std::string &answer, bool disconnectOnTimeout, uint32_t timeoutMs = 0);
   // Disconnects and frees the client when it still reports a connection.
   void DisconnectClient(std::unique_ptr<platform::TZor_TcpClient> &client, const std::string &op);
   void AddMissingDisconnect(const std::string &op);

@@ -86,6 +86,23 @@ TEST(NetworkDeviceSession, ClosePortEndsTheSessionOrRemembersIt) {
             std::vector<std::string>{MissingDisconnectEntry(d->GetUserID(), d->GetServerPort())});
 }
 
+// A DISCONN the device leaves unanswered: the close gives up within the
+// DISCONN bound, not the answer timeout of other requests, and remembers the
+// session.
+TEST(NetworkDeviceSession, UnansweredDisconnDoesNotHoldTheCaller) {
+  TMissingGuard guard;
+  TSimHost host(TSimFamily::Coldfire, "127.0.3.29");
+  auto d = host.MakeDevice(1, false, 10000);
+  std::string error;
+  ASSERT_TRUE(d->OpenPort(error)) << error;
+  host.SetFaults([](TSimLinkFaults &f) { f.NoAnswer = {1, srkDisconn}; });
+  const uint32_t start = platform::GetTicks();
+  EXPECT_FALSE(d->CloseNetworkPort());
+  EXPECT_LT(platform::TicksSince(start), 2000u + 500u);
+  EXPECT_EQ(MissingDisconnects::Entries(),
+            std::vector<std::string>{MissingDisconnectEntry(d->GetUserID(), d->GetServerPort())});
+}
+
 // Closing while a block transfer holds the management connection breaks the
 // transfer off and still ends the session.
 TEST(NetworkDeviceSession, ClosePortDuringABlockTransfer) {
