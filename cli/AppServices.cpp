@@ -1,6 +1,7 @@
 #include "cli/AppServices.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -85,7 +86,28 @@ void ClearInterrupt() { GInterrupted.store(false); }
 TCliServices::TCliServices(TZorFirmwareClass &engine, TOutput &output, TServiceOptions options)
     : FEngine(engine), FOutput(output), FOptions(options) {}
 
+bool TCliServices::WatchDeviceChanges(std::string &error) {
+  using platform::TZor_DeviceChangeKind;
+  platform::TZor_SysError sysError;
+  FMonitor = platform::CreateDeviceMonitor(
+      [this](const platform::TZor_DeviceChange &change) {
+        switch (change.Kind) {
+          case TZor_DeviceChangeKind::dcUsbAttached: FEngine.UsbAttached(change.Name); break;
+          case TZor_DeviceChangeKind::dcUsbDetached: FEngine.UsbDetached(change.Name); break;
+          case TZor_DeviceChangeKind::dcPortAttached: FEngine.PortAttached(change.Name); break;
+          case TZor_DeviceChangeKind::dcPortDetached: FEngine.PortDetached(change.Name); break;
+        }
+      },
+      sysError);
+  if (!FMonitor) error = platform::SystemErrorText(sysError);
+  return FMonitor != nullptr;
+}
+
 void TCliServices::ProcessMessages() {
+  if (FMonitor) {
+    pollfd pending{static_cast<int>(FMonitor->PollHandle()), POLLIN, 0};
+    if (::poll(&pending, 1, 0) > 0) FMonitor->Pump();
+  }
   if (!InterruptRequested()) return;
   // Passed on every time: an action clears the flag when it starts.
   FEngine.SetCancelUpdate(true);
@@ -166,7 +188,10 @@ bool TCliLogs::Open(const std::string &directory, std::string &error) {
 }
 
 void AddDeviceOptions(CLI::App &cmd, TDeviceCommandOptions &o) {
-  cmd.add_option("device", o.Device, "ip:ADDRESS, host:NAME, sim:coldfire or sim:esp")->required();
+  cmd.add_option("device", o.Device,
+                 "ip:ADDRESS, host:NAME, usb (the only USB device), usb:SERIAL (serial number, its number "
+                 "part or nick name), sim:coldfire, sim:coldfire-usb or sim:esp")
+      ->required();
   cmd.add_flag("--json", o.Json,
                "One JSON object per line: every message and progress step, then the result");
   cmd.add_option("--log", o.LogDir, "Write the debug log and the stream logs into this directory");
@@ -176,7 +201,7 @@ void AddDeviceOptions(CLI::App &cmd, TDeviceCommandOptions &o) {
       "Device password for network login (8 hex digits); asked on the terminal when needed and missing");
   cmd.add_flag("--yes,-y", o.AssumeYes,
                "Answer every question with Yes (otherwise asked, or No without a terminal)");
-  auto *sim = cmd.add_option_group("Simulated devices (sim:coldfire, sim:esp)");
+  auto *sim = cmd.add_option_group("Simulated devices (sim:coldfire, sim:coldfire-usb, sim:esp)");
   sim->add_option("--sim-firmware", o.Sim.Firmware,
                   "Firmware version (ColdFire e.g. 112; ESP major*100+minor)");
   sim->add_option("--sim-update-firmware", o.Sim.UpdateFirmware,
@@ -218,12 +243,11 @@ int TCliSession::Start(const std::string &command) {
     FOutput.Note(error, mtErr);
     return Finish(fwr_InvalidParameter, nlohmann::json::object(), ExitUsage);
   }
-  const bool simulated = address.Kind == TDeviceKind::SimColdfire || address.Kind == TDeviceKind::SimEsp;
   // A simulated device accepts any login; spare the prompt.
-  if (!services.Password && simulated) services.Password = 0;
-  if (!CreateTarget(address, FOptions.Sim, FLogs.LogId, FTarget, error)) {
+  if (!services.Password && IsSimulatedAddress(address)) services.Password = 0;
+  if (const int failure = CreateTarget(address, FOptions.Sim, FLogs.LogId, FTarget, error)) {
     FOutput.Note(error, mtErr);
-    return Finish(simulated ? fwr_OpenError : fwr_NoConnection);
+    return Finish(failure);
   }
   FEngine = std::make_unique<TZorFirmwareClass>(FLogs.LogId);
   FEngine->SetLowLevelLog(FOptions.LowLevelLog);
@@ -234,6 +258,12 @@ int TCliSession::Start(const std::string &command) {
   });
   FServices = std::make_unique<TCliServices>(*FEngine, FOutput, services);
   FEngine->SetAppServices(FServices.get());
+  if (IsUsbAddress(address)) {
+    // Without them the engine cannot see a reset device leave and come
+    // back: it waits the full time and reports that there was no reset.
+    if (!FServices->WatchDeviceChanges(error))
+      FOutput.Note("Device-change notifications not available: " + error, mtWarning);
+  }
   FEngine->SetOwnedDevice(std::move(FTarget.Device));
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "cli/Devices.h"
 #include "cli/Output.h"
 #include "firmware/Zor_FW_Class.h"
+#include "platform/Zor_DeviceNotify.h"
 
 namespace zor::cli {
 
@@ -33,6 +34,11 @@ class TCliServices : public TZor_AppServices {
  public:
   TCliServices(TZorFirmwareClass &engine, TOutput &output, TServiceOptions options);
 
+  // Passes the system's device-change notifications to the engine from now
+  // on, whenever it lets pending messages run: a USB device that restarts is
+  // followed by them. False with the reason when they are not available.
+  bool WatchDeviceChanges(std::string &error);
+
   void ProcessMessages() override;
   void ShowSplash(const std::string &text) override;
   void HideSplash() override {}
@@ -46,6 +52,7 @@ class TCliServices : public TZor_AppServices {
   TOutput &FOutput;
   TServiceOptions FOptions;
   bool FCancelNoted = false;
+  std::unique_ptr<platform::TZor_DeviceMonitor> FMonitor;
 };
 
 // The three loggers of the program, created in this order so that the stream

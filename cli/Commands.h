@@ -28,6 +28,7 @@ void AddInfoCommand(CLI::App &app, int &exitCode);
 void AddUpdateCommand(CLI::App &app, int &exitCode);
 void AddFactoryCommand(CLI::App &app, int &exitCode);
 void AddConfigCommand(CLI::App &app, int &exitCode);
+void AddListCommand(CLI::App &app, int &exitCode);
 
 // Parses the command line and runs the chosen command; gives the exit status.
 // The caller installs the interrupt handler (main does; tests request the

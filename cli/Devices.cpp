@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include "cli/UsbDevices.h"
+#include "firmware/Uploader_Common.h"
 #include "foundation/Zor_Utils.h"
 #include "net/Zor_NetworkDevice.h"
 #include "platform/Zor_Icmp.h"
 #include "platform/Zor_Sys.h"
 #include "sim/SimDevice.h"
+#include "sim/SimHidLink.h"
 #include "sim/SimNetLink.h"
 
 namespace zor::cli {
@@ -41,7 +44,42 @@ void ApplyFault(const std::string &fault, TSimFaults &faults, TSimLinkFaults &li
   if (StartsWith(fault, "program-status=")) ParseNumber(fault.substr(15), faults.ProgramStatus);
 }
 
+TSimConfig MakeSimConfig(bool esp, const TSimDeviceOptions &options, int logId) {
+  TSimConfig config;
+  config.Family = esp ? TSimFamily::Esp : TSimFamily::Coldfire;
+  config.FirmwareVersion = options.Firmware >= 0 ? options.Firmware : (esp ? 114 : 112);
+  config.UpdateFirmwareVersion = options.UpdateFirmware;
+  config.SerialNumber = options.Serial;
+  config.StartInBootLoader = options.BootLoader;
+  config.Timings.RestartSilentMs = options.RestartMs;
+  config.LogId = logId;
+  return config;
+}
+
+// Takes the device `selector` names out of the attached ones.
+int TakeUsbDevice(const std::string &selector, int logId, TTarget &target, std::string &error) {
+  std::string enumError;
+  auto devices = EnumMakerUsbDevices(logId, enumError);
+  int failure = fwr_DeviceMissing;
+  const int index = FindUsbDevice(devices, selector, error, failure);
+  if (index < 0) {
+    if (!enumError.empty()) error += " (" + enumError + ")";
+    return failure;
+  }
+  target.Device = std::move(devices[static_cast<size_t>(index)]);
+  return fwr_NoError;
+}
+
 }  // namespace
+
+bool IsUsbAddress(const TDeviceAddress &address) {
+  return address.Kind == TDeviceKind::Usb || address.Kind == TDeviceKind::SimColdfireUsb;
+}
+
+bool IsSimulatedAddress(const TDeviceAddress &address) {
+  return address.Kind == TDeviceKind::SimColdfire || address.Kind == TDeviceKind::SimEsp ||
+         address.Kind == TDeviceKind::SimColdfireUsb;
+}
 
 bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::string &error) {
   address = TDeviceAddress{};
@@ -52,6 +90,17 @@ bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::s
   if (text == "sim:esp") {
     address.Kind = TDeviceKind::SimEsp;
     return true;
+  }
+  if (text == "sim:coldfire-usb") {
+    address.Kind = TDeviceKind::SimColdfireUsb;
+    return true;
+  }
+  if (text == "usb" || StartsWith(text, "usb:")) {
+    address.Kind = TDeviceKind::Usb;
+    address.Name = text.size() > 4 ? text.substr(4) : std::string();
+    if (text != "usb:") return true;
+    error = "serial number missing after usb:";
+    return false;
   }
   if (StartsWith(text, "ip:")) {
     address.Kind = TDeviceKind::Ip;
@@ -67,7 +116,8 @@ bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::s
     error = "host name missing";
     return false;
   }
-  error = "unknown device " + text + " (use ip:ADDRESS, host:NAME, sim:coldfire or sim:esp)";
+  error = "unknown device " + text +
+          " (use ip:ADDRESS, host:NAME, usb, usb:SERIAL, sim:coldfire, sim:coldfire-usb or sim:esp)";
   return false;
 }
 
@@ -87,14 +137,7 @@ TSimHost::~TSimHost() {
 
 std::unique_ptr<TSimHost> TSimHost::Start(bool esp, const TSimDeviceOptions &options, int logId,
                                           std::string &error) {
-  TSimConfig config;
-  config.Family = esp ? TSimFamily::Esp : TSimFamily::Coldfire;
-  config.FirmwareVersion = options.Firmware >= 0 ? options.Firmware : (esp ? 114 : 112);
-  config.UpdateFirmwareVersion = options.UpdateFirmware;
-  config.SerialNumber = options.Serial;
-  config.StartInBootLoader = options.BootLoader;
-  config.Timings.RestartSilentMs = options.RestartMs;
-  config.LogId = logId;
+  TSimConfig config = MakeSimConfig(esp, options, logId);
   TSimFaults faults;
   TSimLinkFaults linkFaults;
   for (const std::string &f : options.Faults) ApplyFault(f, faults, linkFaults);
@@ -123,23 +166,54 @@ std::unique_ptr<TSimHost> TSimHost::Start(bool esp, const TSimDeviceOptions &opt
   return nullptr;
 }
 
-bool CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOptions, int logId,
-                  TTarget &target, std::string &error) {
+TSimUsbHost::~TSimUsbHost() {
+  if (FLink) FLink->Unplug();
+}
+
+std::unique_ptr<TSimUsbHost> TSimUsbHost::Start(const TSimDeviceOptions &options, int logId,
+                                                std::string &error) {
+  TSimFaults faults;
+  TSimLinkFaults linkFaults;
+  for (const std::string &f : options.Faults) ApplyFault(f, faults, linkFaults);
+  // The faults of the network link have no USB counterpart; silently
+  // dropping one would make a run look as if the fault had been survived.
+  if (linkFaults.AnswerBu.Count != 0) {
+    error = "--sim-fault refuse-commands: only for devices on the network";
+    return nullptr;
+  }
+  std::unique_ptr<TSimUsbHost> sim(new TSimUsbHost());
+  sim->FDevice = CreateSimDevice(MakeSimConfig(false, options, logId));
+  sim->FDevice->SetFaults(faults);
+  TSimHidOptions link;
+  link.LogId = logId;
+  sim->FLink = std::make_unique<TSimHidLink>(*sim->FDevice, link);
+  if (!sim->FLink->Plug(error)) return nullptr;
+  sim->FSerialNumber = IntToHex(options.Serial, 8);
+  return sim;
+}
+
+int CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOptions, int logId, TTarget &target,
+                 std::string &error) {
   std::string ip = address.Name;
   std::string host;
   switch (address.Kind) {
     case TDeviceKind::SimColdfire:
     case TDeviceKind::SimEsp:
       target.Sim = TSimHost::Start(address.Kind == TDeviceKind::SimEsp, simOptions, logId, error);
-      if (!target.Sim) return false;
+      if (!target.Sim) return fwr_OpenError;
       ip = target.Sim->GetAddress();
       break;
+    case TDeviceKind::SimColdfireUsb:
+      target.SimUsb = TSimUsbHost::Start(simOptions, logId, error);
+      if (!target.SimUsb) return fwr_OpenError;
+      return TakeUsbDevice(target.SimUsb->GetSerialNumber(), logId, target, error);
+    case TDeviceKind::Usb: return TakeUsbDevice(address.Name, logId, target, error);
     case TDeviceKind::Host: {
       std::vector<std::string> ips;
       platform::TZor_SysError sysError;
       if (!platform::ResolveHostIPv4(address.Name, ips, sysError) || ips.empty()) {
         error = "cannot resolve " + address.Name + ": " + platform::SystemErrorText(sysError);
-        return false;
+        return fwr_NoConnection;
       }
       // The window lets the user pick one of several addresses; here the
       // choice must be made on the command line.
@@ -147,7 +221,7 @@ bool CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOpt
         std::string list;
         for (const std::string &one : ips) list += (list.empty() ? "" : ", ") + one;
         error = address.Name + " has several addresses (" + list + "); choose one with ip:ADDRESS";
-        return false;
+        return fwr_NoConnection;
       }
       ip = ips.front();
       host = address.Name;
@@ -156,7 +230,7 @@ bool CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOpt
     case TDeviceKind::Ip: break;
   }
   target.Device = std::make_unique<TZor_NetworkDevice>(logId, 0, nullptr, true, ip, host);
-  return true;
+  return fwr_NoError;
 }
 
 }  // namespace zor::cli

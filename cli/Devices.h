@@ -1,5 +1,6 @@
-// The DEVICE argument of zorfw: a network device by address or host name, or
-// a simulated device that runs inside this process on a loopback address.
+// The DEVICE argument of zorfw: a network device by address or host name, a
+// USB device of the maker by its serial number, or a simulated device that
+// runs inside this process (on a loopback address, or plugged in as USB).
 #pragma once
 
 #include <cstdint>
@@ -12,18 +13,25 @@
 namespace zor {
 class TSimDevice;
 class TSimNetLink;
+class TSimHidLink;
 }  // namespace zor
 
 namespace zor::cli {
 
-enum class TDeviceKind : uint8_t { Ip, Host, SimColdfire, SimEsp };
+enum class TDeviceKind : uint8_t { Ip, Host, SimColdfire, SimEsp, Usb, SimColdfireUsb };
 
 struct TDeviceAddress {
   TDeviceKind Kind = TDeviceKind::Ip;
-  std::string Name;  // the address or host name; empty for a simulated device
+  // The address or host name; for USB the serial number, its number part or
+  // the nick name (empty: the only attached device); empty for a simulated device.
+  std::string Name;
 };
 
-// "ip:ADDRESS", "host:NAME", "sim:coldfire" or "sim:esp"; false with the reason.
+bool IsUsbAddress(const TDeviceAddress &address);
+bool IsSimulatedAddress(const TDeviceAddress &address);
+
+// "ip:ADDRESS", "host:NAME", "usb", "usb:SERIAL", "sim:coldfire",
+// "sim:coldfire-usb" or "sim:esp"; false with the reason.
 bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::string &error);
 
 // How a simulated device is set up (the defaults suit a quick run).
@@ -42,6 +50,27 @@ struct TSimDeviceOptions {
 
 // Checks a --sim-fault value; false with the reason.
 bool CheckSimFault(const std::string &fault, std::string &error);
+
+// A simulated ColdFire device plugged into the in-process USB registry as a
+// HID device; unplugged when freed.
+class TSimUsbHost {
+ public:
+  ~TSimUsbHost();
+  TSimUsbHost(const TSimUsbHost &) = delete;
+  TSimUsbHost &operator=(const TSimUsbHost &) = delete;
+
+  static std::unique_ptr<TSimUsbHost> Start(const TSimDeviceOptions &options, int logId, std::string &error);
+  // The USB serial number it is listed under.
+  const std::string &GetSerialNumber() const { return FSerialNumber; }
+  TSimDevice &GetDevice() { return *FDevice; }
+  TSimHidLink &GetLink() { return *FLink; }
+
+ private:
+  TSimUsbHost() = default;
+  std::unique_ptr<TSimDevice> FDevice;
+  std::unique_ptr<TSimHidLink> FLink;
+  std::string FSerialNumber;
+};
 
 // A simulated device on a free loopback address, with its network link. The
 // address is claimed in the simulated-host registry, so pings follow the
@@ -69,12 +98,14 @@ class TSimHost {
 // simulated device, the simulator behind it (which must outlive the device).
 struct TTarget {
   std::unique_ptr<TSimHost> Sim;
+  std::unique_ptr<TSimUsbHost> SimUsb;
   std::unique_ptr<TZor_BaseDevice> Device;
 };
 
 // Creates the device object for `address`, starting the simulator first for
-// sim: devices and resolving host names. False with the reason.
-bool CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOptions, int logId,
-                  TTarget &target, std::string &error);
+// sim: devices, resolving host names and finding USB devices. 0, or the
+// engine's result code for the failure with the reason in `error`.
+int CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOptions, int logId, TTarget &target,
+                 std::string &error);
 
 }  // namespace zor::cli

@@ -130,11 +130,15 @@ void TOutput::EndBar() {
 }
 
 void TOutput::Field(const std::string &name, const std::string &value) {
-  if (FJson) return;
-  EndBar();
   std::string label = name + ":";
   label.resize(std::max<size_t>(label.size() + 1, 22), ' ');
-  std::fprintf(FOut, "  %s%s\n", label.c_str(), value.c_str());
+  Line("  " + label + value);
+}
+
+void TOutput::Line(const std::string &text) {
+  if (FJson) return;
+  EndBar();
+  std::fprintf(FOut, "%s\n", text.c_str());
   std::fflush(FOut);
 }
 

@@ -37,6 +37,8 @@ class TOutput {
   void Status(const std::string &text);
   // A key/value line of human output (info), or nothing in JSON mode.
   void Field(const std::string &name, const std::string &value);
+  // A line of human output as it is (tables), or nothing in JSON mode.
+  void Line(const std::string &text);
 
   int64_t GetPosition() const { return FPosition; }
   int64_t GetMax() const { return FMax; }

@@ -10,14 +10,18 @@ namespace zor::cli {
 int RunZorfw(int argc, char **argv) {
   CLI::App app{"zorfw - uploads firmware into Zor devices and changes their configuration"};
   app.require_subcommand(1);
-  app.footer("DEVICE: ip:ADDRESS, host:NAME, or sim:coldfire / sim:esp for a simulated device.\n\n" +
-             ExitCodeTable());
+  app.footer(
+      "DEVICE: ip:ADDRESS, host:NAME, usb (the only USB device attached), usb:SERIAL (serial number, its number\n"
+      "part or nick name; zorfw list shows them), or sim:coldfire / sim:coldfire-usb / sim:esp for a simulated\n"
+      "device.\n\n" +
+      ExitCodeTable());
   int exitCode = 0;
   AddCheckCommand(app, exitCode);
   AddInfoCommand(app, exitCode);
   AddUpdateCommand(app, exitCode);
   AddFactoryCommand(app, exitCode);
   AddConfigCommand(app, exitCode);
+  AddListCommand(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

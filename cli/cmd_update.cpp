@@ -30,10 +30,17 @@ int RunUpdate(const TUpdateOptions &o) {
     out.Note("File " + o.FileName + " not found", mtErr);
     return session.Finish(fwr_FileNotFound, std::move(fields));
   }
-  // Only a device on USB can take a boot loader.
-  if (o.Bootloader && engine.GetBaseDevice()->GetDevType() == Zor_Remote) {
-    out.Note("Update Bootloader (via USB only)", mtErr);
-    return session.Finish(fwr_InvalidParameter, std::move(fields));
+  // Only a ColdFire device on USB can take a boot loader; the ESP update
+  // would ignore the wish and replace the firmware.
+  if (o.Bootloader) {
+    const TZor_BaseDevice *device = engine.GetBaseDevice();
+    const char *refusal = device->GetDevType() == Zor_Remote ? "Update Bootloader (via USB only)"
+                          : device->GetPeerType() == ptESP   ? "Update Bootloader (ColdFire devices only)"
+                                                             : nullptr;
+    if (refusal) {
+      out.Note(refusal, mtErr);
+      return session.Finish(fwr_InvalidParameter, std::move(fields));
+    }
   }
   int result = session.PrepareAction();
   fields["firmware_before"] = engine.GetFirmwareVersion();

@@ -182,7 +182,7 @@ class TZor_BaseDevice {
   // ---- answers in tools mode --------------------------------------------------
   // Forgets every answer not read yet (tools buffer and storage answers), so
   // that what is read next answers a request sent after this.
-  void ClearToolsAnswers();
+  virtual void ClearToolsAnswers();
   // A storage answer with the key of the item it answers; transports hand
   // such answers over here instead of writing them into the tools buffer.
   void StoreNVSAnswer(uint16_t key, const std::string &value);  // I/O thread

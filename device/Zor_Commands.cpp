@@ -34,6 +34,12 @@ bool IsReadNVSCmd(const std::string &cmd) {
 
 bool IsVersionCmd(const std::string &cmd) { return cmd.size() == 1 && Low7(cmd) == 0x01; }
 
+bool IsBufferClearingCmd(const std::string &cmd) {
+  if (cmd.empty()) return false;
+  uint8_t b = Byte(cmd, 0);
+  return b >= 0x80 && b != ExtendedCmd && !(b >= 0xBC && b <= 0xBF);
+}
+
 TCmdResponseType CmdResponseFor(const std::string &cmd, bool scramblerRefused) {
   if (Is7020Cmd(cmd)) {
     uint8_t c = Low7(cmd);

@@ -34,6 +34,10 @@ bool IsChannelCmd(const std::string &cmd);
 bool IsReadNVSCmd(const std::string &cmd);
 // The version command 0x01 (0x81 with buffer clearing).
 bool IsVersionCmd(const std::string &cmd);
+// The command makes the device clear its data buffer and restart its stream:
+// first byte with bit 7 set, except the extended command byte 0x85 and the
+// registration bytes 0xBC-0xBF.
+bool IsBufferClearingCmd(const std::string &cmd);
 
 // The answer an ESP device sends to `cmd`, crt_none when it sends none.
 // `scramblerRefused`: the last binary report header is known and has both

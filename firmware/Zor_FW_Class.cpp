@@ -5,10 +5,15 @@
 #include "device/Zor_Report.h"
 #include "foundation/LogUnit.h"
 #include "net/Zor_NetworkDevice.h"
+#include "usb/Zor_UsbDevice.h"
 
 namespace zor {
 
-TZorFirmwareClass::TZorFirmwareClass(int aLogId) : FLogId(aLogId) { ClearAll(); }
+TZorFirmwareClass::TZorFirmwareClass(int aLogId)
+    : FLogId(aLogId),
+      FUsbEnumerator([](int logId, std::string &errorText) { return Zor_EnumUsbDevices(logId, errorText); }) {
+  ClearAll();
+}
 
 TZorFirmwareClass::~TZorFirmwareClass() {
   // The report processor refers to the device; it goes first.
@@ -85,8 +90,7 @@ std::string TZorFirmwareClass::DeviceDisplayName(TZor_BaseDevice *device) {
     if (net->GetDeviceHost().empty()) return "IP: " + net->GetDeviceIP();
     return "Host: " + net->GetDeviceHost();
   }
-  // The port display name comes with the USB device object; until a device
-  // offers one, its path names it.
+  if (TZor_UsbDevice *usb = dynamic_cast<TZor_UsbDevice *>(device)) return usb->GetPortDisplayName();
   return "USB: " + device->GetDevicePath();
 }
 
@@ -96,6 +100,17 @@ TZor_UsbIdentity TZorFirmwareClass::UsbIdentity(TZor_BaseDevice *device) const {
   id.Valid = true;
   id.DevicePath = device->GetDevicePath();
   id.PortDisplayName = device->GetDevicePath();
+  TZor_UsbDevice *usb = dynamic_cast<TZor_UsbDevice *>(device);
+  if (!usb) return id;
+  id.Vid = usb->GetVid();
+  id.Pid = usb->GetPid();
+  id.SerialNumber = usb->GetSerialNumber();
+  id.SerialNumberPart = usb->GetSerialNumberPart();
+  id.PortDisplayName = usb->GetPortDisplayName();
+  id.IsBootLoader = usb->IsBootLoader();
+  id.UsbStateValid = usb->IsValidUsbState();
+  id.HIDColdfireCleared = usb->GetHIDColdfireCleared();
+  id.HIDDoppelterString = usb->GetHIDDoppelterString();
   return id;
 }
 

@@ -26,6 +26,7 @@
 #include "firmware/Uploader_Common.h"
 #include "firmware/Zor_FlashVariables.h"
 #include "platform/Zor_Sys.h"
+#include "usb/Zor_LocalDevice.h"
 
 namespace zor {
 
@@ -85,8 +86,6 @@ struct TZor_UsbIdentity {
   bool HIDDoppelterString = false;  // a read delivered the previous answer again
 };
 
-// Enumerated USB devices (the last enumeration), owned by the engine.
-using TZor_LocalDeviceList = std::vector<std::unique_ptr<TZor_BaseDevice>>;
 // Enumerates the maker's USB devices; a non-empty error text is shown.
 using TZor_UsbEnumerator = std::function<TZor_LocalDeviceList(int logId, std::string &errorText)>;
 
@@ -306,6 +305,8 @@ class TZorFirmwareClass {
 
   // ---- reset and reconnection (Zor_FW_Reset.cpp) ---------------------------------------------
   static bool IsZorUsbName(const std::string &name);
+  // `name` (a device-change name) carries the identity of the opened device.
+  bool NamesOpenedUsbDevice(const std::string &name) const;
   bool WaitEvent(int count);
   int WaitDeviceReady(uint32_t resetSerialNumber, bool resetFailed);
   // The two halves of the wait: pings for a network device, device-change

@@ -3,7 +3,6 @@
 // which comes back as a new device object), the notification handlers that
 // drive the wait states, and the search for a device by its serial number.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 #include "device/Zor_ColdfireCommands.h"
@@ -13,6 +12,8 @@
 #include "net/IcmpPing.h"
 #include "net/NetUtils.h"
 #include "net/Zor_NetworkDevice.h"
+#include "usb/USBUtils.h"
+#include "usb/Zor_UsbDevice.h"
 
 namespace zor {
 
@@ -32,33 +33,6 @@ constexpr int cMissedEchoesDown = 3;
 constexpr int cUsbWaitSteps = 50;
 constexpr int cUsbWaitStepsESP = 600;
 
-// The 4 characters after `key` as a hexadecimal number; 0 when absent or not
-// hexadecimal.
-uint16_t HexAfter(const std::string &name, const char *key) {
-  const size_t pos = name.find(key);
-  if (pos == std::string::npos || pos + 4 + 4 > name.size()) return 0;
-  uint16_t value = 0;
-  for (size_t i = pos + 4; i < pos + 8; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (!std::isxdigit(c)) return 0;
-    value = static_cast<uint16_t>(value * 16 + (std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10));
-  }
-  return value;
-}
-
-// The maker's USB identities: HID ColdFire (application, boot loader, new
-// vendor), ColdFire as a virtual COM port, ESP devices.
-bool IsZorUsbId(uint16_t vid, uint16_t pid) {
-  struct TId {
-    uint16_t Vid, Pid;
-  };
-  constexpr TId ids[] = {{0xC1CA, 0x0003}, {0xC1CA, 0x0004}, {0x16D0, 0x0611},
-                         {0x16D0, 0x0610}, {0x303A, 0x4001}, {0x16D0, 0x0612}};
-  for (const TId &id : ids)
-    if (id.Vid == vid && id.Pid == pid) return true;
-  return false;
-}
-
 const std::string cWaitPrefix = "TZorFirmwareClass.WaitDeviceReady ";
 
 std::string Ordinal(TZor_WaitState state) { return std::to_string(static_cast<int>(state)); }
@@ -66,7 +40,20 @@ std::string Ordinal(TZor_WaitState state) { return std::to_string(static_cast<in
 }  // namespace
 
 bool TZorFirmwareClass::IsZorUsbName(const std::string &name) {
-  return IsZorUsbId(HexAfter(name, "VID_"), HexAfter(name, "PID_"));
+  uint16_t vid = 0, pid = 0;
+  UsbIdsOfName(name, vid, pid);
+  return IsZorUsbId(vid, pid);
+}
+
+// The identity of the opened device ends where the name ends or at the next
+// '#': serial 1A2B must not take the removal of 1A2B3 for its own.
+bool TZorFirmwareClass::NamesOpenedUsbDevice(const std::string &name) const {
+  if (FUsbName.empty()) return false;
+  for (size_t pos = name.find(FUsbName); pos != std::string::npos; pos = name.find(FUsbName, pos + 1)) {
+    const size_t end = pos + FUsbName.size();
+    if (end == name.size() || name[end] == '#') return true;
+  }
+  return false;
 }
 
 // ---- device-change notifications ----------------------------------------------------------
@@ -80,7 +67,7 @@ bool TZorFirmwareClass::IsZorUsbName(const std::string &name) {
 
 void TZorFirmwareClass::UsbDetached(const std::string &name) {
   Log("TZorFirmwareClass.USBDetached " + name);
-  if (!IsZorUsbName(name) || FUsbName.empty() || name.find(FUsbName) == std::string::npos) return;
+  if (!IsZorUsbName(name) || !NamesOpenedUsbDevice(name)) return;
   switch (FWaitState) {
     case waitDetachAttach:
       Log("TZorFirmwareClass.USBDetached: actual usb device detached");
@@ -123,7 +110,8 @@ void TZorFirmwareClass::UsbAttached(const std::string &name) {
 
 void TZorFirmwareClass::PortDetached(const std::string &name) {
   Log("PortDetached " + name);
-  if (name.empty() || FDevicePath.empty() || FDevicePath.find(name) == std::string::npos) return;
+  // The whole node: ttyACM1 is not ttyACM10.
+  if (name.empty() || FDevicePath.empty() || DeviceNodeOfPath(FDevicePath) != name) return;
   if (FWaitStatePort == waitDetachAttach) {
     Log("PortDetached: actual usb port detached");
     FWaitStatePort = waitDetachedAttach;
@@ -466,8 +454,10 @@ std::unique_ptr<TZor_BaseDevice> TZorFirmwareClass::GetNewUsbItem(uint32_t seria
       LogError("TZorFirmwareClass.GetNewUsbItem: found device has invalid state");
       continue;
     }
-    // The caller owns the device from now on; the list is rebuilt by the
-    // next enumeration anyway.
+    // A fresh object, logging under the engine's id; the list keeps its own.
+    if (auto *usb = dynamic_cast<TZor_UsbDevice *>(item))
+      return std::make_unique<TZor_UsbDevice>(FLogId, -1, nullptr, false, *usb);
+    // Any other device object (a test's) is handed over itself.
     std::unique_ptr<TZor_BaseDevice> found = std::move(*it);
     FEnumUsbList.erase(it);
     return found;

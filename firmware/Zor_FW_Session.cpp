@@ -12,6 +12,7 @@
 #include "foundation/LogUnit.h"
 #include "foundation/Zor_Utils.h"
 #include "net/Zor_NetworkDevice.h"
+#include "platform/Zor_UsbEnum.h"
 
 namespace zor {
 
@@ -78,9 +79,8 @@ int TZorFirmwareClass::OpenDevice(TZor_BaseDevice *device, bool ToolsMode, bool 
       Log(text);
     const TZor_UsbIdentity usb = UsbIdentity(device);
     if (usb.Valid) {
-      std::string serial = usb.SerialNumber;
-      std::replace(serial.begin(), serial.end(), ' ', '_');
-      FUsbName = "VID_" + IntToHex(usb.Vid, 4) + "&PID_" + IntToHex(usb.Pid, 4) + "#" + serial;
+      // The same name device-change notifications carry.
+      FUsbName = platform::UsbIdentityName(usb.Vid, usb.Pid, usb.SerialNumber);
       FDevicePath = usb.DevicePath;
       Log("TZorFirmwareClass.OpenDevice.UsbName=" + FUsbName + ", DeviceName=" + FDevicePath);
       FWaitState = waitNotSet;
@@ -563,7 +563,10 @@ int TZorFirmwareClass::CheckConnectedUser() {
   ClearDeviceOpen();
   bool opened = false;
   if (!device->GetPortIsOpened()) {
-    const int r = OpenDevice(device, false, false);
+    // A HID device carries answers inside its report stream, where a report
+    // still arriving could be taken for the answer; in tools mode it sends
+    // the answer alone.
+    const int r = OpenDevice(device, device->GetDevType() == Zor_HID, false);
     if (r != fwr_NoError) {
       DoMessage(FOpenErrorMsg, mtErr);
       return r;

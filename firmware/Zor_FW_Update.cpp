@@ -208,9 +208,12 @@ int TZorFirmwareClass::DoUpdateCompletion(bool wasBootloader, bool updateBootloa
   if (result == fwr_NoReset && IsColdfire(FBaseDevice) && FBaseDevice->IsUSBDevice()) {
     DoMessage("No reset, send command", mtInfo);
     SetOwnedDevice(GetNewUsbItem(deviceSerial));
-    if (FBaseDevice) {
+    // The device found again is a new object: the reset needs it opened.
+    if (FBaseDevice && OpenDevice(FBaseDevice, true, false) == fwr_NoError) {
       result = DoReset(FBaseDevice, resetSerialNumber);
       if (result == fwr_NoError) resetOnExit = false;
+    } else if (FBaseDevice) {
+      Log("TZorFirmwareClass.DoUpdate reopen failed, no reset");
     }
   } else if (!wasBootloader && IsNetworkDevice(FBaseDevice)) {
     // The wait has ended the session: a reset in the exit steps would go out

@@ -63,7 +63,7 @@ bool TZor_NetworkDevice::DeviceWrite(const std::string &command) {
     FFirstCommand = false;
     return true;
   }
-  const bool restartsStream = b >= 0x80 && b != 0x85 && !(b >= 0xBC && b <= 0xBF);
+  const bool restartsStream = IsBufferClearingCmd(command);
   const bool ignoredBefore = FIgnoreDataUntilStreamInterrupted;
   if (restartsStream) {
     FIgnoreDataUntilStreamInterrupted = true;

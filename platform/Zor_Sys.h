@@ -76,6 +76,19 @@ private:
 
 uint32_t CurrentThreadId();
 
+// An OS handle a front end can wait on (a descriptor on POSIX systems, a
+// HANDLE or SOCKET elsewhere); only the platform layer interprets it.
+using TZor_NativeHandle = std::intptr_t;
+constexpr TZor_NativeHandle ZorInvalidHandle = -1;
+
+// Outcome of a device read or write with a deadline.
+enum class TZor_IoResult : uint8_t {
+  ioOk,         // data moved
+  ioTimeout,    // nothing within the deadline; the device stays usable
+  ioCancelled,  // broken off by Cancel from another thread
+  ioError,      // failed; GetLastError() says why (1167: the device is gone)
+};
+
 // Local wall-clock time; only for log columns and file names, never for intervals.
 struct TZor_LocalTime {
   int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
@@ -96,6 +109,10 @@ struct TZor_SysError {
 enum : uint32_t {
   ERR_FILE_NOT_FOUND = 2,
   ERR_ACCESS_DENIED = 5,
+  // Something read from a device cannot be used (e.g. its report lengths).
+  ERR_INVALID_DATA = 13,
+  ERR_WRITE_FAULT = 29,
+  ERR_INVALID_PARAMETER = 87,
   ERR_SHARING_VIOLATION = 32,
   ERR_SEM_TIMEOUT = 121,
   ERR_NO_MORE_ITEMS = 259,
@@ -103,6 +120,10 @@ enum : uint32_t {
   ERR_IO_INCOMPLETE = 996,
   ERR_DEVICE_NOT_CONNECTED = 1167,
   ERR_TIMEOUT = 1460,
+  // A device node exists but this user may not open it (udev rules missing).
+  ERR_NO_PERMISSION = 1314,
+  // A wait broken off from another thread.
+  ERR_OPERATION_ABORTED = 995,
   WSA_ECONNRESET = 10054,
   WSA_ETIMEDOUT = 10060,
   WSA_ECONNREFUSED = 10061,

@@ -109,8 +109,8 @@ class TZor_TcpSocket {
   std::string GetLastErrorText() const { return SystemErrorText(GetLastError()); }
 
  protected:
-  // Takes ownership of a connected descriptor and records its addresses.
-  void Attach(int fd);
+  // Takes ownership of a connected socket and records its addresses.
+  void Attach(TZor_NativeHandle socket);
   // Closes the descriptor (only when no other thread can use it).
   void CloseHandle();
   void SetError(const TZor_SysError &error);
@@ -123,7 +123,7 @@ class TZor_TcpSocket {
   TZor_ReadResult Receive();
   TZor_ReadResult TakeBuffer(std::string &data);
 
-  std::atomic<int> FHandle{-1};
+  std::atomic<TZor_NativeHandle> FHandle{ZorInvalidHandle};
   std::atomic<bool> FShutdown{false};
   std::atomic<bool> FPeerClosed{false};
   std::string FBuffer;  // received, not yet delivered
@@ -167,7 +167,7 @@ class TZor_TcpClient : public TZor_TcpSocket {
 // A connection accepted by TZor_TcpServer, served on its own thread.
 class TZor_TcpConnection : public TZor_TcpSocket {
  public:
-  explicit TZor_TcpConnection(int fd) { Attach(fd); }
+  explicit TZor_TcpConnection(TZor_NativeHandle socket) { Attach(socket); }
 };
 
 // Listening server with one thread per accepted connection. Each connection

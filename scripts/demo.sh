@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds zorfw and runs the main job against simulated devices: check the
-# sample images, then show, update and show again a simulated ColdFire device
-# and a simulated ESP device (LUM2). A sim: device lives inside the zorfw
+# sample images, list the USB devices attached, then show, update and show
+# again a simulated ColdFire device and a simulated ESP device (LUM2) on the
+# network and a simulated ColdFire device on USB. A sim: device lives inside the zorfw
 # process, so the version after the update is the one `zorfw update` reads
 # back from the device when it has finished, as the window does.
 set -euo pipefail
@@ -17,6 +18,10 @@ for f in "$samples"/*; do
   "$zorfw" check "$f"
 done
 
+# Real devices only: a simulated one lives inside the zorfw run that made it.
+echo "== zorfw list"
+"$zorfw" list || echo "== zorfw list ended with status $? (no USB device tree on this machine?)"
+
 # The ColdFire device runs firmware 60 and reports 62 once the V62 image is in.
 coldfire=(sim:coldfire --sim-firmware 60 --sim-update-firmware 62 --sim-serial 0x1001)
 echo "== zorfw info ${coldfire[*]}"
@@ -31,4 +36,11 @@ echo "== zorfw update ${esp[*]} $samples/LUM2_Firmware_V114.bin"
 "$zorfw" update "${esp[@]}" "$samples/LUM2_Firmware_V114.bin"
 echo "== zorfw update --json ${esp[*]} $samples/LUM2_Firmware_V114_Blow.bin (result line)"
 "$zorfw" update --json "${esp[@]}" "$samples/LUM2_Firmware_V114_Blow.bin" | tail -n 1
-echo "== demo finished: both devices updated"
+# The same ColdFire update over USB: the device restarts after programming,
+# leaves the bus and comes back; zorfw finds it again by its serial number.
+usb=(sim:coldfire-usb --sim-firmware 60 --sim-update-firmware 62 --sim-serial 0x1002)
+echo "== zorfw info ${usb[*]}"
+"$zorfw" info "${usb[@]}"
+echo "== zorfw update ${usb[*]} $samples/LUM_SU6_Firmware_V62.s19"
+"$zorfw" update "${usb[@]}" "$samples/LUM_SU6_Firmware_V62.s19"
+echo "== demo finished: all three devices updated"

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need (only those missing).
 set -euo pipefail
 pkgs=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-      libcli11-dev nlohmann-json3-dev srecord binutils clang libclang-rt-14-dev iproute2 python3)
+      libcli11-dev nlohmann-json3-dev srecord binutils clang libclang-rt-14-dev iproute2 python3
+      umockdev libumockdev-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

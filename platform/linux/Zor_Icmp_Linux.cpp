@@ -15,13 +15,11 @@
 #include <cstring>
 
 #include "platform/Zor_Icmp.h"
-#include "platform/Zor_SimHosts.h"
+#include "platform/Zor_IcmpOs.h"
 
 namespace zor::platform {
 
 namespace {
-
-constexpr const char *TimedOutText = "The request timed out.";
 
 std::atomic<uint16_t> GSequence{0};
 
@@ -147,31 +145,9 @@ bool ReadErrorQueue(int fd, uint32_t &status) {
   return false;
 }
 
-bool SimulatedEcho(uint32_t address, uint32_t timeoutMs, TZor_EchoResult &result, bool &handled) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{address};
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  std::optional<bool> up = SimHostIsUp(text);
-  handled = up.has_value();
-  if (!handled) return false;
-  if (*up) {
-    result.Replied = true;
-    return true;
-  }
-  SleepMs(timeoutMs);  // a silent host lets the request run into its timeout
-  result.Error = {ICMP_REQ_TIMED_OUT, ETIMEDOUT};
-  result.ErrorText = TimedOutText;
-  return false;
-}
-
 }  // namespace
 
-bool IcmpEcho(uint32_t address, uint32_t timeoutMs, TZor_EchoResult &result) {
-  result = {};
-  bool handled = false;
-  bool simulated = SimulatedEcho(address, timeoutMs, result, handled);
-  if (handled) return simulated;
-
+bool os::IcmpEcho(uint32_t address, uint32_t timeoutMs, TZor_EchoResult &result) {
   TIcmpSocket s;
   if (!OpenIcmp(s, result)) return false;
   const uint16_t seq = ++GSequence;
@@ -226,8 +202,7 @@ bool IcmpEcho(uint32_t address, uint32_t timeoutMs, TZor_EchoResult &result) {
     result.Status = status;
     return m == TMatch::Reply;
   }
-  result.Error = {ICMP_REQ_TIMED_OUT, ETIMEDOUT};
-  result.ErrorText = TimedOutText;
+  SetEchoTimedOut(result);
   return false;
 }
 

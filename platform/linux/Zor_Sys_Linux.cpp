@@ -1,104 +1,48 @@
-#include "platform/Zor_Sys.h"
-
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <sys/syscall.h>
-#include <thread>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "platform/Zor_Sys.h"
+#include "platform/Zor_SysOs.h"
 
 namespace zor::platform {
 
-namespace {
+namespace os {
 
-class TRealClock : public TZor_Clock {
-public:
-  uint32_t Ticks() override {
-    using namespace std::chrono;
-    auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    return static_cast<uint32_t>(ms);
+uint64_t MonotonicMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void SleepMs(uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
-  void Sleep(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-};
-
-TRealClock GRealClock;
-std::atomic<TZor_Clock *> GClock{&GRealClock};
-
-}  // namespace
-
-TZor_Clock &Clock() { return *GClock.load(std::memory_order_acquire); }
-
-void SetClock(TZor_Clock *clock) { GClock.store(clock ? clock : &GRealClock, std::memory_order_release); }
-
-uint32_t TZor_VirtualClock::Ticks() {
-  std::lock_guard<std::mutex> g(FLock);
-  return FNow;
 }
 
-void TZor_VirtualClock::Advance(uint32_t ms) {
-  std::lock_guard<std::mutex> g(FLock);
-  FNow += ms;
+std::tm BreakDownTime(std::time_t t, bool utc) {
+  std::tm tm{};
+  if (utc)
+    ::gmtime_r(&t, &tm);
+  else
+    ::localtime_r(&t, &tm);
+  return tm;
 }
 
-void TZor_Event::Signal() {
-  {
-    std::lock_guard<std::mutex> g(FLock);
-    FSignaled = true;
-  }
-  FCond.notify_all();
+std::string NativeErrorText(int native) {
+  char buf[256];
+  // GNU strerror_r returns the text, which may or may not be `buf`.
+  const char *text = ::strerror_r(native, buf, sizeof buf);
+  return text ? text : "";
 }
 
-void TZor_Event::Reset() {
-  std::lock_guard<std::mutex> g(FLock);
-  FSignaled = false;
-}
-
-bool TZor_Event::IsSignaled() {
-  std::lock_guard<std::mutex> g(FLock);
-  return FSignaled;
-}
-
-bool TZor_Event::WaitFor(uint32_t ms) {
-  TZor_Clock &clock = Clock();
-  std::unique_lock<std::mutex> g(FLock);
-  if (clock.IsVirtual()) {
-    if (!FSignaled) {
-      g.unlock();
-      clock.Advance(ms);
-      g.lock();
-    }
-    return FSignaled;
-  }
-  return FCond.wait_for(g, std::chrono::milliseconds(ms), [this] { return FSignaled; });
-}
+}  // namespace os
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
-
-TZor_LocalTime ToLocalTime(std::time_t t, int millisecond) {
-  std::tm tm{};
-  ::localtime_r(&t, &tm);
-  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millisecond};
-}
-
-static std::pair<std::time_t, int> WallNow() {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-  return {static_cast<std::time_t>(ms / 1000), static_cast<int>(ms % 1000)};
-}
-
-TZor_LocalTime LocalNow() {
-  auto [t, ms] = WallNow();
-  return ToLocalTime(t, ms);
-}
-
-TZor_LocalTime UtcNow() {
-  auto [t, ms] = WallNow();
-  std::tm tm{};
-  ::gmtime_r(&t, &tm);
-  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms};
-}
 
 TZor_SysError FromErrno(int err) {
   uint32_t code;
@@ -121,29 +65,5 @@ TZor_SysError FromErrno(int err) {
 }
 
 TZor_SysError LastSystemError() { return FromErrno(errno); }
-
-std::string SystemErrorText(const TZor_SysError &error) {
-  switch (error.Code) {
-  case ERR_FILE_NOT_FOUND: return "The system cannot find the file specified.";
-  case ERR_ACCESS_DENIED: return "Access is denied.";
-  case ERR_SHARING_VIOLATION: return "The process cannot access the file because it is being used by another process.";
-  case ERR_SEM_TIMEOUT: return "The semaphore timeout period has expired.";
-  case ERR_NO_MORE_ITEMS: return "No more data is available.";
-  case ERR_BAD_DEVICE: return "A device which does not exist was specified.";
-  case ERR_IO_INCOMPLETE: return "Overlapped I/O event is not in a signaled state.";
-  case ERR_DEVICE_NOT_CONNECTED: return "The device is not connected.";
-  case ERR_TIMEOUT: return "This operation returned because the timeout period expired.";
-  case WSA_ECONNRESET: return "An existing connection was forcibly closed by the remote host.";
-  case WSA_ETIMEDOUT: return "Connection timed out.";
-  case WSA_ECONNREFUSED: return "No connection could be made because the target machine actively refused it.";
-  case WSA_EHOSTUNREACH: return "A socket operation was attempted to an unreachable host.";
-  case WSA_HOST_NOT_FOUND: return "No such host is known.";
-  default: break;
-  }
-  char buf[256];
-  // GNU strerror_r returns the text, which may or may not be `buf`.
-  const char *text = ::strerror_r(error.Native ? error.Native : static_cast<int>(error.Code), buf, sizeof buf);
-  return text ? text : "";
-}
 
 }  // namespace zor::platform

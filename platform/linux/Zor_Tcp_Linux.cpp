@@ -1,5 +1,4 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -9,31 +8,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <list>
-#include <thread>
-#include <vector>
 
-#include "platform/Zor_Icmp.h"
 #include "platform/Zor_Tcp.h"
+#include "platform/Zor_TcpOs.h"
 
 namespace zor::platform {
 
 namespace {
 
-// Milliseconds left of `timeoutMs` since `start` on the real monotonic clock.
-class TDeadline {
- public:
-  explicit TDeadline(uint32_t timeoutMs)
-      : FEnd(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {}
-  int Remaining() const {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FEnd - std::chrono::steady_clock::now())
-                    .count();
-    return left > 0 ? static_cast<int>(std::min<long long>(left, 0x7FFFFFFF)) : 0;
-  }
-
- private:
-  std::chrono::steady_clock::time_point FEnd;
-};
+int Fd(TZor_NativeHandle handle) { return static_cast<int>(handle); }
 
 // How often a wait looks at its abort flag.
 constexpr int cAbortCheckMs = 20;
@@ -65,40 +48,6 @@ bool ParseIPv4(const std::string &text, in_addr &out) {
   return ::inet_pton(AF_INET, text.c_str(), &out) == 1;
 }
 
-// A host text of digits, points and blanks only is meant as an address. It is
-// read here, every part decimal ("010" is ten): the resolver would read it as
-// octal and connect to another host. False when it is no valid address.
-bool ParseAddressText(const std::string &text, in_addr &out) {
-  size_t first = text.find_first_not_of(' ');
-  size_t last = text.find_last_not_of(' ');
-  if (first == std::string::npos) return false;
-  uint32_t value = 0;
-  int parts = 0;
-  uint32_t part = 0;
-  size_t digits = 0;
-  for (size_t i = first; i <= last + 1; ++i) {
-    char c = i <= last ? text[i] : '.';
-    if (c >= '0' && c <= '9') {
-      part = part * 10 + static_cast<uint32_t>(c - '0');
-      if (++digits > 10 || part > 255) return false;
-    } else if (c == '.' && digits > 0 && parts < 4) {
-      value = (value << 8) | part;
-      ++parts;
-      part = 0;
-      digits = 0;
-    } else {
-      return false;
-    }
-  }
-  if (parts != 4) return false;
-  out.s_addr = htonl(value);
-  return true;
-}
-
-bool LooksLikeAddress(const std::string &text) {
-  return !text.empty() && text.find_first_not_of("0123456789. ") == std::string::npos;
-}
-
 }  // namespace
 
 TZor_SysError SocketErrorFromErrno(int err) {
@@ -114,9 +63,8 @@ TZor_SysError SocketErrorFromErrno(int err) {
 
 // ---------------------------------------------------------------- socket
 
-TZor_TcpSocket::~TZor_TcpSocket() { CloseHandle(); }
-
-void TZor_TcpSocket::Attach(int fd) {
+void TZor_TcpSocket::Attach(TZor_NativeHandle handle) {
+  int fd = Fd(handle);
   CloseHandle();
   FBuffer.clear();
   FShutdown = false;
@@ -138,38 +86,18 @@ void TZor_TcpSocket::Attach(int fd) {
 }
 
 void TZor_TcpSocket::CloseHandle() {
-  int fd = FHandle.exchange(-1);
+  int fd = Fd(FHandle.exchange(ZorInvalidHandle));
   if (fd >= 0) ::close(fd);
-}
-
-void TZor_TcpSocket::SetError(const TZor_SysError &error) {
-  std::lock_guard<std::mutex> g(FErrorLock);
-  FLastError = error;
-}
-
-void TZor_TcpSocket::SetAbortFlag(TZor_AbortFlag abort) {
-  std::lock_guard<std::mutex> g(FErrorLock);
-  FAbort = std::move(abort);
-}
-
-TZor_AbortFlag TZor_TcpSocket::GetAbortFlag() const {
-  std::lock_guard<std::mutex> g(FErrorLock);
-  return FAbort;
-}
-
-TZor_SysError TZor_TcpSocket::GetLastError() const {
-  std::lock_guard<std::mutex> g(FErrorLock);
-  return FLastError;
 }
 
 void TZor_TcpSocket::Disconnect() {
   FShutdown = true;
-  int fd = FHandle.load();
+  int fd = Fd(FHandle.load());
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 bool TZor_TcpSocket::IsConnected() {
-  int fd = FHandle.load();
+  int fd = Fd(FHandle.load());
   if (fd < 0 || FShutdown || FPeerClosed) return false;
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, 0) <= 0) return true;
@@ -185,7 +113,7 @@ bool TZor_TcpSocket::IsConnected() {
 }
 
 bool TZor_TcpSocket::Write(const std::string &bytes) {
-  int fd = FHandle.load();
+  int fd = Fd(FHandle.load());
   if (fd < 0 || FShutdown) {
     SetErrno(ENOTCONN);
     return false;
@@ -221,7 +149,7 @@ bool TZor_TcpSocket::Write(const std::string &bytes) {
 }
 
 TZor_ReadResult TZor_TcpSocket::WaitReadable(uint32_t timeoutMs) {
-  int fd = FHandle.load();
+  int fd = Fd(FHandle.load());
   if (fd < 0 || FShutdown) {
     SetErrno(ENOTCONN);
     return TZor_ReadResult::rrError;
@@ -240,7 +168,7 @@ TZor_ReadResult TZor_TcpSocket::WaitReadable(uint32_t timeoutMs) {
 }
 
 TZor_ReadResult TZor_TcpSocket::Receive() {
-  int fd = FHandle.load();
+  int fd = Fd(FHandle.load());
   if (fd < 0) {
     SetErrno(ENOTCONN);
     return TZor_ReadResult::rrError;
@@ -268,130 +196,33 @@ TZor_ReadResult TZor_TcpSocket::Receive() {
   }
 }
 
-TZor_ReadResult TZor_TcpSocket::TakeBuffer(std::string &data) {
-  data.swap(FBuffer);
-  FBuffer.clear();
-  return TZor_ReadResult::rrOk;
-}
-
-TZor_ReadResult TZor_TcpSocket::Read(std::string &data, uint32_t timeoutMs) {
-  data.clear();
-  if (!FBuffer.empty()) return TakeBuffer(data);
-  if (FPeerClosed) return TZor_ReadResult::rrClosed;
-  TDeadline deadline(timeoutMs);
-  for (;;) {
-    TZor_ReadResult r = WaitReadable(static_cast<uint32_t>(deadline.Remaining()));
-    if (r != TZor_ReadResult::rrOk) return r;
-    r = Receive();
-    if (r == TZor_ReadResult::rrOk) break;
-    if (r != TZor_ReadResult::rrTimeout) return r;
-    if (deadline.Remaining() == 0) return TZor_ReadResult::rrTimeout;
-  }
-  // Take what else is already there without waiting.
-  while (Receive() == TZor_ReadResult::rrOk && FBuffer.size() < (1u << 20)) {
-  }
-  return TakeBuffer(data);
-}
-
-TZor_ReadResult TZor_TcpSocket::ReadFor(std::string &data, uint32_t timeoutMs) {
-  data.clear();
-  TDeadline deadline(timeoutMs);
-  TZor_ReadResult last = TZor_ReadResult::rrTimeout;
-  while (!FPeerClosed) {
-    last = WaitReadable(static_cast<uint32_t>(deadline.Remaining()));
-    if (last != TZor_ReadResult::rrOk) break;
-    last = Receive();
-    if (last != TZor_ReadResult::rrOk && last != TZor_ReadResult::rrTimeout) break;
-    if (deadline.Remaining() == 0) break;
-  }
-  if (FPeerClosed && last == TZor_ReadResult::rrOk) last = TZor_ReadResult::rrClosed;
-  if (!FBuffer.empty()) return TakeBuffer(data);
-  return last == TZor_ReadResult::rrOk ? TZor_ReadResult::rrTimeout : last;
-}
-
-TZor_ReadResult TZor_TcpSocket::ReadLine(std::string &line, uint32_t timeoutMs) {
-  line.clear();
-  TDeadline deadline(timeoutMs);
-  size_t scanned = 0;
-  for (;;) {
-    size_t lf = FBuffer.find('\n', scanned);
-    if (lf != std::string::npos || FBuffer.size() >= ZorMaxLineLength) {
-      size_t end = lf != std::string::npos ? std::min(lf, ZorMaxLineLength) : ZorMaxLineLength;
-      line = FBuffer.substr(0, end);
-      FBuffer.erase(0, lf != std::string::npos && lf == end ? end + 1 : end);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return TZor_ReadResult::rrOk;
-    }
-    scanned = FBuffer.size();
-    if (FPeerClosed) {
-      if (FBuffer.empty()) return TZor_ReadResult::rrClosed;
-      // The last line of a closed stream need not end in LF.
-      line.swap(FBuffer);
-      FBuffer.clear();
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return TZor_ReadResult::rrOk;
-    }
-    TZor_ReadResult r = WaitReadable(static_cast<uint32_t>(deadline.Remaining()));
-    if (r != TZor_ReadResult::rrOk) return r;
-    r = Receive();
-    if (r == TZor_ReadResult::rrError) return r;
-    if (r == TZor_ReadResult::rrTimeout && deadline.Remaining() == 0) return r;
-  }
-}
-
 // ---------------------------------------------------------------- client
 
-bool TZor_TcpClient::Connect() {
-  if (TZor_AbortFlag abort = GetAbortFlag(); abort && abort->load()) {
-    SetErrno(ECONNABORTED);
-    return false;
-  }
-  if (IsConnected()) {
-    SetError({WSA_EISCONN, EISCONN});
-    return false;
-  }
-  CloseHandle();
-  in_addr addr{};
-  if (LooksLikeAddress(FHost)) {
-    if (!ParseAddressText(FHost, addr)) {
-      SetError({WSA_HOST_NOT_FOUND, 0});
-      return false;
-    }
-  } else if (!ParseIPv4(FHost, addr)) {
-    std::vector<std::string> ips;
-    TZor_SysError error;
-    if (!ResolveHostIPv4(FHost, ips, error) || ips.empty() || !ParseIPv4(ips.front(), addr)) {
-      SetError(error.Code ? error : TZor_SysError{WSA_HOST_NOT_FOUND, 0});
-      return false;
-    }
-  }
+bool os::TcpConnect(uint32_t address, uint16_t port, const std::string &bindAddress, uint32_t timeoutMs,
+                    const TZor_AbortFlag &abort, TZor_NativeHandle &socket, TZor_SysError &error) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    SetErrno(errno);
+    error = SocketErrorFromErrno(errno);
     return false;
   }
-  if (!FBindAddress.empty()) {
+  int err = 0;
+  if (!bindAddress.empty()) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    int err = 0;
-    if (!ParseIPv4(FBindAddress, local.sin_addr))
+    if (!ParseIPv4(bindAddress, local.sin_addr))
       err = EADDRNOTAVAIL;
     else if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
       err = errno;
-    if (err != 0) {
-      ::close(fd);
-      SetErrno(err);
-      return false;
-    }
   }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(FPort);
-  sa.sin_addr = addr;
-  int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  int err = rc == 0 ? 0 : errno;
+  if (err == 0) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = address;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) err = errno;
+  }
   if (err == EINPROGRESS) {
-    int r = PollOne(fd, POLLOUT, TDeadline(FConnectTimeout), GetAbortFlag());
+    int r = PollOne(fd, POLLOUT, TDeadline(timeoutMs), abort);
     if (r < 0) {
       err = errno;
     } else if (r == 0) {
@@ -403,242 +234,78 @@ bool TZor_TcpClient::Connect() {
   }
   if (err != 0) {
     ::close(fd);
-    SetErrno(err);
+    error = SocketErrorFromErrno(err);
     return false;
   }
-  Attach(fd);
+  socket = fd;
   return true;
 }
 
 // ---------------------------------------------------------------- server
 
-namespace {
-
-struct TConnSlot {
-  std::shared_ptr<TZor_TcpConnection> Conn;
-  std::thread Thread;
-  std::atomic<bool> Done{false};
-  std::atomic<bool> SelfStopped{false};  // the server was deactivated from this connection's thread
-  bool Listed = true;                    // still counted in the connection list
-};
-
-}  // namespace
-
-struct TZor_TcpServer::TState {
-  mutable std::mutex Lock;
-  THandler OnConnect, OnExecute, OnDisconnect;
-  uint16_t RequestedPort = 0;
-  uint16_t BoundPort = 0;
-  std::string BindAddress;
-  bool FreeBind = false;
-  int ListenFd = -1;
-  int WakeFd = -1;
-  bool Active = false;
-  std::thread AcceptThread;
-  std::list<std::shared_ptr<TConnSlot>> Slots;
-  TZor_SysError LastError;
-
-  static void AcceptLoop(const std::shared_ptr<TState> &self);
-  static void Serve(const std::shared_ptr<TState> &self, const std::shared_ptr<TConnSlot> &slot);
-  bool IsActive() {
-    std::lock_guard<std::mutex> g(Lock);
-    return Active;
-  }
-  // Joins threads of connections that have ended (called under no lock).
-  void Reap();
-};
-
-TZor_TcpServer::TZor_TcpServer() : FState(std::make_shared<TState>()) {}
-
-TZor_TcpServer::~TZor_TcpServer() { Deactivate(); }
-
-void TZor_TcpServer::SetOnConnect(THandler handler) {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  FState->OnConnect = std::move(handler);
-}
-void TZor_TcpServer::SetOnExecute(THandler handler) {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  FState->OnExecute = std::move(handler);
-}
-void TZor_TcpServer::SetOnDisconnect(THandler handler) {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  FState->OnDisconnect = std::move(handler);
-}
-void TZor_TcpServer::SetPort(uint16_t port) {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  FState->RequestedPort = port;
-}
-void TZor_TcpServer::SetBindAddress(const std::string &address) {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  FState->BindAddress = address;
-}
-void TZor_TcpServer::SetFreeBind(bool freeBind) {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  FState->FreeBind = freeBind;
-}
-bool TZor_TcpServer::IsActive() const { return FState->IsActive(); }
-uint16_t TZor_TcpServer::GetPort() const {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  return FState->Active ? FState->BoundPort : 0;
-}
-TZor_SysError TZor_TcpServer::GetLastError() const {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  return FState->LastError;
-}
-
-size_t TZor_TcpServer::ConnectionCount() const {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  return static_cast<size_t>(std::count_if(FState->Slots.begin(), FState->Slots.end(),
-                                           [](auto &s) { return s->Listed && !s->Done; }));
-}
-
-void TZor_TcpServer::ClearConnections() {
-  std::lock_guard<std::mutex> g(FState->Lock);
-  for (auto &s : FState->Slots) {
-    if (!s->Listed) continue;
-    s->Listed = false;
-    s->Conn->Disconnect();
-  }
-}
-
-bool TZor_TcpServer::Activate() {
-  auto st = FState;
-  std::lock_guard<std::mutex> g(st->Lock);
-  if (st->Active) return true;
+bool os::TcpListen(const std::string &address, uint16_t port, bool freeBind, TTcpListener &listener,
+                   TZor_SysError &error) {
+  int listenFd = -1;
   auto fail = [&](int err) {
-    st->LastError = SocketErrorFromErrno(err);
-    if (st->ListenFd >= 0) ::close(st->ListenFd);
-    if (st->WakeFd >= 0) ::close(st->WakeFd);
-    st->ListenFd = st->WakeFd = -1;
+    error = SocketErrorFromErrno(err);
+    if (listenFd >= 0) ::close(listenFd);
     return false;
   };
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_port = htons(st->RequestedPort);
+  sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!st->BindAddress.empty() && !ParseIPv4(st->BindAddress, sa.sin_addr)) return fail(EADDRNOTAVAIL);
-  st->ListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (st->ListenFd < 0) return fail(errno);
+  if (!address.empty() && !ParseIPv4(address, sa.sin_addr)) return fail(EADDRNOTAVAIL);
+  listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listenFd < 0) return fail(errno);
   // A restarted server must get its port back while old connections linger in TIME_WAIT.
   int one = 1;
-  ::setsockopt(st->ListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (st->FreeBind) ::setsockopt(st->ListenFd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
-  if (::bind(st->ListenFd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return fail(errno);
-  if (::listen(st->ListenFd, 16) != 0) return fail(errno);
+  ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (freeBind) ::setsockopt(listenFd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
+  if (::bind(listenFd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return fail(errno);
+  if (::listen(listenFd, 16) != 0) return fail(errno);
   socklen_t len = sizeof sa;
-  if (::getsockname(st->ListenFd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return fail(errno);
-  st->WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (st->WakeFd < 0) return fail(errno);
-  st->BoundPort = ntohs(sa.sin_port);
-  st->Active = true;
-  st->AcceptThread = std::thread(&TState::AcceptLoop, st);
+  if (::getsockname(listenFd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return fail(errno);
+  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) return fail(errno);
+  listener = {listenFd, wakeFd, ntohs(sa.sin_port)};
   return true;
 }
 
-void TZor_TcpServer::TState::Reap() {
-  std::list<std::shared_ptr<TConnSlot>> finished;
-  {
-    std::lock_guard<std::mutex> g(Lock);
-    for (auto it = Slots.begin(); it != Slots.end();) {
-      if ((*it)->Done) {
-        finished.push_back(*it);
-        it = Slots.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto &s : finished)
-    if (s->Thread.joinable()) s->Thread.join();
+void os::TcpCloseListener(TTcpListener &listener) {
+  if (listener.Socket >= 0) ::close(Fd(listener.Socket));
+  if (listener.Wake >= 0) ::close(Fd(listener.Wake));
+  listener = {};
 }
 
-void TZor_TcpServer::TState::AcceptLoop(const std::shared_ptr<TState> &self) {
-  int listenFd, wakeFd;
-  {
-    std::lock_guard<std::mutex> g(self->Lock);
-    listenFd = self->ListenFd;
-    wakeFd = self->WakeFd;
-  }
+void os::TcpWake(const TTcpListener &listener) {
+  if (listener.Wake < 0) return;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(Fd(listener.Wake), &one, sizeof one);
+}
+
+bool os::TcpWaitForConnection(const TTcpListener &listener) {
   for (;;) {
-    pollfd p[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    pollfd p[2] = {{Fd(listener.Socket), POLLIN, 0}, {Fd(listener.Wake), POLLIN, 0}};
     int n = ::poll(p, 2, -1);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (p[1].revents & POLLIN)) return;
-    self->Reap();
-    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      // Out of descriptors and the like: back off instead of spinning.
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-        pollfd w{wakeFd, POLLIN, 0};
-        if (::poll(&w, 1, 100) > 0) return;
-      }
-      continue;
-    }
-    auto slot = std::make_shared<TConnSlot>();
-    slot->Conn = std::make_shared<TZor_TcpConnection>(fd);
-    std::lock_guard<std::mutex> g(self->Lock);
-    if (!self->Active) return;  // the connection closes with the slot
-    self->Slots.push_back(slot);
-    slot->Thread = std::thread(&TState::Serve, self, slot);
+    return n >= 0 && !(p[1].revents & POLLIN);
   }
 }
 
-void TZor_TcpServer::TState::Serve(const std::shared_ptr<TState> &self,
-                                   const std::shared_ptr<TConnSlot> &slot) {
-  TZor_TcpConnection &conn = *slot->Conn;
-  // Handlers are copied per call, so one may replace them or free the server
-  // meanwhile. Once a handler has deactivated the server from this thread,
-  // the owner may be gone: nothing more is called.
-  auto handler = [&](THandler TState::*which) -> THandler {
-    if (slot->SelfStopped) return {};
-    std::lock_guard<std::mutex> g(self->Lock);
-    return (*self).*which;
-  };
-  if (auto h = handler(&TState::OnConnect)) h(conn);
-  while (conn.IsConnected() && self->IsActive()) {
-    auto h = handler(&TState::OnExecute);
-    if (!h) break;
-    h(conn);
-  }
-  if (auto h = handler(&TState::OnDisconnect)) h(conn);
-  conn.Disconnect();
-  slot->Done = true;
+bool os::TcpWaitWoken(const TTcpListener &listener, uint32_t ms) {
+  pollfd w{Fd(listener.Wake), POLLIN, 0};
+  return ::poll(&w, 1, static_cast<int>(ms)) > 0;
 }
 
-void TZor_TcpServer::Deactivate() {
-  auto st = FState;  // keeps the state alive if a handler frees this object meanwhile
-  std::thread accept;
-  std::list<std::shared_ptr<TConnSlot>> slots;
-  {
-    std::lock_guard<std::mutex> g(st->Lock);
-    if (!st->Active && st->Slots.empty()) return;
-    st->Active = false;
-    if (st->WakeFd >= 0) {
-      uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(st->WakeFd, &one, sizeof one);
-    }
-    accept = std::move(st->AcceptThread);
-    slots.swap(st->Slots);
-    for (auto &s : slots) s->Conn->Disconnect();
+os::TTcpAccept os::TcpAccept(const TTcpListener &listener, TZor_NativeHandle &socket) {
+  int fd = ::accept4(Fd(listener.Socket), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd >= 0) {
+    socket = fd;
+    return TTcpAccept::taAccepted;
   }
-  if (accept.joinable()) accept.join();
-  {
-    std::lock_guard<std::mutex> g(st->Lock);
-    if (st->ListenFd >= 0) ::close(st->ListenFd);
-    if (st->WakeFd >= 0) ::close(st->WakeFd);
-    st->ListenFd = st->WakeFd = -1;
-    st->BoundPort = 0;
-  }
-  const auto self = std::this_thread::get_id();
-  for (auto &s : slots) {
-    if (!s->Thread.joinable()) continue;
-    if (s->Thread.get_id() == self) {
-      s->SelfStopped = true;
-      s->Thread.detach();  // our own connection thread ends once its handler returns
-    } else {
-      s->Thread.join();
-    }
-  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return TTcpAccept::taNone;
+  return TTcpAccept::taFailed;
 }
 
 }  // namespace zor::platform

@@ -52,7 +52,11 @@
 #include "foundation/Zor_Utils.h"
 #include "net/Zor_NetworkDevice.h"
 #include "sim/SimDevice.h"
+#include "platform/Zor_DeviceNotify.h"
+#include "sim/SimHidLink.h"
 #include "sim/SimNetLink.h"
+#include "usb/USBUtils.h"
+#include "usb/Zor_UsbDevice.h"
 
 namespace {
 
@@ -358,6 +362,116 @@ void BM_UpdateColdfire(benchmark::State &state) {
   state.SetBytesProcessed(state.range(0));
 }
 
+
+// The same over USB HID: a simulated device on the in-process HID link (one
+// report per millisecond each way, as full speed allows) and the engine on a
+// USB device object. The write phase sends one output report per command,
+// so its floor is one millisecond per command the device received in it;
+// the read back waits for each answer (one input report per 54 bytes of
+// it). The restart wait of a HID device has no
+// early end (no port notification) and is the engine's own fixed time.
+class THidRig : public TZor_AppServices {
+ public:
+  THidRig() {
+    FLogId = CreateLog();
+    if (const char *file = std::getenv("ZOR_BENCH_LOG")) SetLogFile(FLogId, file, false);
+    CreateLog();
+    CreateLog();
+    TSimConfig c;
+    c.Family = TSimFamily::Coldfire;
+    c.FirmwareVersion = 112;
+    c.Timings.RestartSilentMs = cRestartSilentMs;
+    c.Timings.ResetDelayMs = cResetDelayMs;
+    Sim = CreateSimDevice(c);
+    FLink = std::make_unique<TSimHidLink>(*Sim);
+    Started = FLink->Plug(Error);
+    const platform::TZor_UsbDeviceInfo id = FLink->Identity();
+    auto device = std::make_unique<TZor_UsbDevice>(
+        FLogId, 0, nullptr, true, Zor_HID, MakeUsbDevicePath(FLink->HidNode(), id.VendorID, id.ProductID, id.SerialNumber),
+        id.VendorID, id.ProductID, id.SerialNumber, id.Product, id.Manufacturer);
+    Engine = std::make_unique<TZorFirmwareClass>(FLogId);
+    Engine->SetOnMessage([this](void *, const std::string &text, TMessageType) { Phases.Note(text); });
+    Engine->SetOwnedDevice(std::move(device));
+    // The engine sees the device leave and come back through the notifications.
+    platform::TZor_SysError error;
+    FMonitor = platform::CreateDeviceMonitor(
+        [this](const platform::TZor_DeviceChange &change) {
+          using K = platform::TZor_DeviceChangeKind;
+          if (change.Kind == K::dcUsbAttached) Engine->UsbAttached(change.Name);
+          if (change.Kind == K::dcUsbDetached) Engine->UsbDetached(change.Name);
+        },
+        error);
+    Engine->SetAppServices(this);
+  }
+  ~THidRig() override {
+    Engine.reset();
+    FLink->Unplug();
+  }
+  void ProcessMessages() override {
+    if (FMonitor) FMonitor->Pump();
+  }
+  bool Prepare() {
+    if (!Started) return false;
+    std::string err;
+    const int r = Engine->GetDeviceFirmwareVersionAndFlash(false, err);
+    if (r != 0) Error = "version read failed: " + std::to_string(r) + " " + err;
+    return r == 0;
+  }
+
+  std::unique_ptr<TSimDevice> Sim;
+  std::unique_ptr<TZorFirmwareClass> Engine;
+  TPhases Phases;
+  bool Started = false;
+  std::string Error;
+
+ private:
+  int FLogId = -1;
+  std::unique_ptr<TSimHidLink> FLink;
+  std::unique_ptr<platform::TZor_DeviceMonitor> FMonitor;
+};
+
+void BM_UpdateColdfireHid(benchmark::State &state) {
+  uint32_t records = 0;
+  const std::string image = WriteColdfireImage(static_cast<uint32_t>(state.range(0)), records);
+  const TImageGuard guard{image};
+  THidRig rig;
+  if (!rig.Prepare()) return state.SkipWithError(rig.Error.c_str());
+
+  for (auto _ : state) {
+    rig.Sim->ClearCommandLog();
+    rig.Phases.Clear();
+    TMeter meter;
+    const int result = rig.Engine->DoUpdate(image, false, 0xFFFFFFFF);
+    meter.Stop();
+    if (result != 0) return state.SkipWithError(("DoUpdate " + ErrorText(result)).c_str());
+    const TPhases &p = rig.Phases;
+    const double write = p.Between(p.cClear, p.cStart, meter.End);
+    const double verify = p.Between(p.cVerify, "", meter.End);
+    // Reports each way: one output report per memory write, one input
+    // report per 54 bytes of each read's answer.
+    size_t writes = 0, answerReports = 0;
+    for (const TSimCommandRecord &r : rig.Sim->CommandLog()) {
+      writes += r.Bytes.size() > 2 && r.Bytes[1] == 0x20;
+      if (r.Bytes.size() == 7 && r.Bytes[1] == 0x40) answerReports += (static_cast<uint8_t>(r.Bytes[6]) + 53) / 54;
+    }
+    const size_t reads = Reads(*rig.Sim);
+    const double writeFloorS = writes / 1000.0;
+    const double verifyFloorS = answerReports / 1000.0;
+    // The HID restart wait runs its full 5 s (no early end without a port).
+    Report(state, meter, writeFloorS + verifyFloorS + 5.0);
+    state.counters["records"] = records;
+    state.counters["memory_writes"] = static_cast<double>(writes);
+    state.counters["write_s"] = write;
+    state.counters["write_per_floor"] = write / writeFloorS;
+    state.counters["restart_s"] = p.Between(p.cReset, p.cVerify, meter.End);
+    state.counters["verify_s"] = verify;
+    state.counters["verify_floor_s"] = verifyFloorS;
+    state.counters["verify_per_floor"] = verify / verifyFloorS;
+    state.counters["reads"] = static_cast<double>(reads);
+  }
+  state.SetBytesProcessed(state.range(0));
+}
+
 // Args: image size, address slot. The 256 KiB run is there to compare the
 // peak RSS growth with the 1 MiB run (each in its own process).
 BENCHMARK(BM_UpdateEsp)
@@ -367,5 +481,6 @@ BENCHMARK(BM_UpdateEsp)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UpdateColdfire)->Arg(480 * 1024)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateColdfireHid)->Arg(64 * 1024)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

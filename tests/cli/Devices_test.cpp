@@ -25,7 +25,16 @@ TEST(DeviceAddress, KnownFormsAndTheirRefusals) {
   EXPECT_EQ(a.Kind, TDeviceKind::SimEsp);
   EXPECT_TRUE(a.Name.empty());
 
-  for (const char *bad : {"ip:192.168.1", "ip:", "host:", "sim:usb", "10.0.0.7", ""}) {
+  ASSERT_TRUE(ParseDeviceAddress("usb", a, error));
+  EXPECT_EQ(a.Kind, TDeviceKind::Usb);
+  EXPECT_TRUE(a.Name.empty());
+  ASSERT_TRUE(ParseDeviceAddress("usb:00001001_Lab 3", a, error));
+  EXPECT_EQ(a.Kind, TDeviceKind::Usb);
+  EXPECT_EQ(a.Name, "00001001_Lab 3");
+  ASSERT_TRUE(ParseDeviceAddress("sim:coldfire-usb", a, error));
+  EXPECT_EQ(a.Kind, TDeviceKind::SimColdfireUsb);
+
+  for (const char *bad : {"ip:192.168.1", "ip:", "host:", "usb:", "usbx", "sim:usb", "10.0.0.7", ""}) {
     error.clear();
     EXPECT_FALSE(ParseDeviceAddress(bad, a, error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

@@ -13,6 +13,8 @@
 #include "tests/firmware/FW_TestEngine.h"
 #include "tests/net/NetSimFixture.h"
 #include "tests/support/Zor_TestDevice.h"
+#include "usb/USBUtils.h"
+#include "usb/Zor_UsbDevice.h"
 
 namespace zor {
 namespace {
@@ -24,14 +26,16 @@ class TResetEngine : public TTestEngine {
   using TZorFirmwareClass::FFlashNewHost;
   using TZorFirmwareClass::FFlashNewIP;
   using TZorFirmwareClass::FFlashOldIP;
+  using TZorFirmwareClass::GetNewUsbItem;
   using TZorFirmwareClass::IsZorUsbName;
   using TZorFirmwareClass::WaitDeviceReady;
 };
 
 constexpr uint32_t cSerial = 0x00012345;
 const std::string cUsbName = "VID_16D0&PID_0610#ZOR_1";
-const std::string cForeignName = "VID_046D&PID_C077#5&1";
-const std::string cPort = "/dev/ttyACM0";
+const std::string cForeignName = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4#VID_046D&PID_C077#5&1";
+const std::string cSysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+const std::string cPort = "/dev/ttyACM10";
 
 class FWResetUsb : public ::testing::Test {
  protected:
@@ -39,7 +43,7 @@ class FWResetUsb : public ::testing::Test {
     FEngine.Usb.Vid = 0x16D0;
     FEngine.Usb.Pid = 0x0610;
     FEngine.Usb.SerialNumber = "ZOR 1";
-    FEngine.Usb.DevicePath = "usb-1.2:" + cPort;
+    FEngine.Usb.DevicePath = MakeUsbDevicePath(cPort, 0x16D0, 0x0610, "ZOR 1");
     FDevice.SetSerialNumberValue(cSerial);
     FEngine.SetBaseDevice(&FDevice);
     // The device comes back as a new object among the enumerated ones.
@@ -69,10 +73,10 @@ class FWResetUsb : public ::testing::Test {
     };
   }
   std::function<void()> UsbOut() {
-    return [this] { FEngine.UsbDetached("\\\\?\\USB#" + cUsbName + "#{a5dcbf10}"); };
+    return [this] { FEngine.UsbDetached(cSysPath + "#" + cUsbName); };
   }
   std::function<void()> UsbIn() {
-    return [this] { FEngine.UsbAttached("\\\\?\\USB#VID_16D0&PID_0610#ZOR_1#{a5dcbf10}"); };
+    return [this] { FEngine.UsbAttached(cSysPath + "#" + cUsbName); };
   }
   std::function<void()> PortOut() {
     return [this] { FEngine.PortDetached(cPort); };
@@ -141,6 +145,18 @@ TEST_F(FWResetUsb, DeviceThatNeverLeavesIsNoReset) {
   EXPECT_GE(platform::TicksSince(espStart), 60000u);
 }
 
+TEST_F(FWResetUsb, SiblingWithSimilarNamesIsNotTheOpenedDevice) {
+  // Serial ZOR_12 begins like ZOR_1, and ttyACM1 is a prefix of ttyACM10.
+  Script({{3,
+           {[this] { FEngine.UsbDetached(cSysPath + ".1#" + cUsbName + "2"); },
+            [this] { FEngine.PortDetached("/dev/ttyACM1"); }}}});
+  TZor_BaseDevice *device = &FDevice;
+  EXPECT_EQ(FEngine.DoReset(device, cSerial), fwr_NoReset);
+  EXPECT_EQ(FEngine.GetWaitState(), waitDetachAttach);
+  EXPECT_EQ(FEngine.GetWaitStatePort(), waitDetachAttach);
+  EXPECT_FALSE(FEngine.HasMessage("...resetted", mtInfo));
+}
+
 TEST_F(FWResetUsb, RemovalBeforeTheWaitIsNotLost) {
   // The device leaves and returns while the reset command is still queued.
   FDevice.SetTransportPending(1);
@@ -169,6 +185,26 @@ TEST_F(FWResetUsb, FailedResetCommandClosesAndReturnsTheError) {
   EXPECT_TRUE(FEngine.HasMessage("Reset failed: " + ErrorText(fwr_Timeout), mtErr));
   EXPECT_FALSE(FDevice.GetPortIsOpened());
   EXPECT_EQ(FEnumerations, 0);
+}
+
+TEST_F(FWResetUsb, DeviceFoundAgainIsANewObjectOfTheEnumeratedDevice) {
+  const std::string path = MakeUsbDevicePath("/dev/hidraw5", 0x16D0, 0x0611, "00012345");
+  FEngine.SetUsbEnumerator([&](int, std::string &) {
+    TZor_LocalDeviceList list;
+    for (const char *serial : {"00000999", "00012345"})
+      list.push_back(std::make_unique<TZor_UsbDevice>(
+          -1, -1, nullptr, false, Zor_HID, MakeUsbDevicePath("/dev/hidraw5", 0x16D0, 0x0611, serial), 0x16D0,
+          0x0611, serial, "Zor HID"));
+    return list;
+  });
+  const std::unique_ptr<TZor_BaseDevice> found = FEngine.GetNewUsbItem(cSerial);
+  ASSERT_NE(found, nullptr);
+  ASSERT_EQ(FEngine.GetUsbDeviceCount(), 2);
+  EXPECT_NE(found.get(), FEngine.GetUsbDevice(1));
+  EXPECT_EQ(found->GetDevicePath(), path);
+  EXPECT_EQ(found->GetDevType(), Zor_HID);
+  EXPECT_EQ(found->GetSerialNumberValue(), cSerial);
+  EXPECT_EQ(FEngine.GetNewUsbItem(0x4711), nullptr);
 }
 
 TEST(FWResetNames, MakerIdentitiesOnly) {

@@ -9,6 +9,8 @@
 #include "tests/firmware/FW_TestEngine.h"
 #include "tests/net/NetSimFixture.h"
 #include "tests/support/Zor_TestDevice.h"
+#include "usb/USBUtils.h"
+#include "usb/Zor_UsbDevice.h"
 
 namespace zor {
 namespace {
@@ -65,6 +67,38 @@ TEST_F(FWSession, OpenDeviceNamesTheUsbDeviceAndPreparesIt) {
   EXPECT_TRUE(FEngine.HasMessage("Connected to USB: test in BOOT LOADER mode", mtInfo));
   EXPECT_EQ(
       FLog.Count("TZorFirmwareClass.OpenDevice.UsbName=VID_1A2B&PID_00C1#AB_12, DeviceName=/dev/hidraw3"), 1);
+}
+
+// The engine's own view of a USB device object, without the test override.
+class TIdentityEngine : public TZorFirmwareClass {
+ public:
+  TIdentityEngine() : TZorFirmwareClass(-1) {}
+  using TZorFirmwareClass::UsbIdentity;
+};
+
+TEST(FWSessionUsb, IdentityAndDisplayNameComeFromTheUsbDevice) {
+  TIdentityEngine engine;
+  const std::string serial = "V1.0_Lab 3";
+  TZor_UsbDevice boot(-1, -1, nullptr, false, Zor_HID,
+                      MakeUsbDevicePath("/dev/hidraw3", 0x16D0, 0x0611, serial), 0x16D0, 0x0611, serial,
+                      "Zor HID Bootloader", "Zor");
+  const TZor_UsbIdentity id = engine.UsbIdentity(&boot);
+  EXPECT_TRUE(id.Valid);
+  EXPECT_EQ(id.Vid, 0x16D0);
+  EXPECT_EQ(id.Pid, 0x0611);
+  EXPECT_EQ(id.SerialNumber, serial);
+  EXPECT_EQ(id.SerialNumberPart, "V1.0");
+  EXPECT_EQ(id.DevicePath, boot.GetDevicePath());
+  EXPECT_EQ(id.PortDisplayName, boot.GetPortDisplayName());
+  EXPECT_TRUE(id.IsBootLoader);
+  EXPECT_TRUE(id.UsbStateValid);
+  EXPECT_TRUE(engine.IsDeviceOldBootloader(&boot));
+  EXPECT_EQ(TZorFirmwareClass::DeviceDisplayName(&boot), boot.GetPortDisplayName());
+
+  TZor_UsbDevice app(-1, -1, nullptr, false, Zor_HID, MakeUsbDevicePath("/dev/hidraw4", 0xC1CA, 0x0003, ""),
+                     0xC1CA, 0x0003, "");
+  EXPECT_FALSE(engine.UsbIdentity(&app).IsBootLoader);
+  EXPECT_FALSE(engine.UsbIdentity(&app).UsbStateValid);
 }
 
 TEST_F(FWSession, WriteTimeoutIsRepeatedOnceExceptResetOfNetworkDevice) {
@@ -317,7 +351,11 @@ TEST_F(FWSession, ConnectedUsersAreNamedCountedAndConfirmed) {
             "Other users connected: \r\nConnected users: \r\n          1:  usb (me)\r\n          2:  ---"
             "\r\n          3:  10.0.0.1\r\n          4:  ---\r\nDo you want to continue?");
   EXPECT_TRUE(FEngine.HasMessage("Connected users:   1: usb (me)  2: ---  3: 10.0.0.1  4: ---", mtInfo));
-  EXPECT_EQ(dev.CloseCount, 1);  // opened for the check only
+  // Opened for the check only, and in tools mode: in stream mode a HID
+  // device's answer would share the stream with its reports.
+  EXPECT_EQ(dev.OpenCount, 1);
+  EXPECT_FALSE(dev.GetPortIsOpened());
+  EXPECT_TRUE(dev.GetContextTool());
 
   FEngine.Services.Answer = true;
   EXPECT_EQ(FEngine.CheckConnectedUser(), fwr_NoError);

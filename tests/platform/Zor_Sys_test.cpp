@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 using namespace zor::platform;
@@ -61,6 +62,19 @@ TEST(SysError, ErrnoMapsToTheCodesMessagesKeyOn) {
   EXPECT_EQ(FromErrno(ENOENT).Code, 2u);
   EXPECT_EQ(FromErrno(ENOENT).Native, ENOENT);
   EXPECT_FALSE(SystemErrorText(FromErrno(EINVAL)).empty());
+}
+
+// Codes the platform raises itself carry no errno: their text must not be the
+// native text of the same number (13 is EACCES on Linux).
+TEST(SysError, OwnCodesHaveTheirFixedTextNotTheNativeOne) {
+  EXPECT_EQ(SystemErrorText({ERR_INVALID_DATA, 0}), "The data is invalid.");
+  EXPECT_EQ(SystemErrorText({ERR_NO_PERMISSION, EACCES}),
+            "permission denied: install the udev rules with: sudo cmake --install build --component udev (or see "
+            "README)");
+  EXPECT_EQ(SystemErrorText({ERR_OPERATION_ABORTED, 0}),
+            "The I/O operation has been aborted because of either a thread exit or an application request.");
+  // An unmapped code falls back to the native text of its errno.
+  EXPECT_EQ(SystemErrorText(FromErrno(EINVAL)), std::strerror(EINVAL));
 }
 
 TEST(LocalTime, ThreadIdsDiffer) {

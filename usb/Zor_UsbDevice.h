@@ -1,0 +1,164 @@
+// The device object of one of the maker's devices on a USB cable. Two
+// transports share it, chosen by the device type:
+// - Zor_HID: the object opens the HID node itself, frames commands into
+//   output reports and takes received data out of input reports; in stream
+//   mode a THIDThread reads continuously into the receive buffer.
+// - Zor_CDC: a virtual COM port. Constructed, identified and listed; opening
+//   it is refused until its I/O thread exists.
+//
+// The identity of a USB device is its serial number string; a nick name may
+// follow the number after an underscore.
+//
+// Threads: the object is used from the caller's thread. In stream mode the
+// HID thread calls HIDReadReport and HIDWriteReport on its own thread; the
+// report buffers and counters they use are touched by nothing else while the
+// thread runs, and the flags callers read are atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "device/Zor_BaseDevice.h"
+#include "platform/Zor_Hid.h"
+#include "platform/Zor_Sys.h"
+
+namespace zor {
+
+class THIDThread;
+
+// Registration state of a CDC device with the device firmware.
+enum TLoginState : uint8_t { ls_waitBufferCleared = 0, ls_waitVersion, ls_registered };
+std::string LoginStateToText(unsigned state);
+
+class TZor_UsbDevice : public TZor_BaseDevice {
+ public:
+  // Milliseconds one read of the HID thread waits, so it sees termination
+  // and new commands even when nothing cancels the read.
+  static constexpr uint32_t HIDReadSliceMs = 100;
+  // Longest a single output report may take to go out.
+  static constexpr uint32_t HIDWriteTimeoutMs = 500;
+
+  TZor_UsbDevice(int aLogId, int aMultiId, platform::TZor_Event *aReceiveEvent, bool aDoResetEvent);
+  TZor_UsbDevice(int aLogId, int aMultiId, platform::TZor_Event *aReceiveEvent, bool aDoResetEvent,
+                 TZor_DeviceType aDevType, const std::string &aDevicePath, uint16_t aVid, uint16_t aPid,
+                 const std::string &aSerialNumber, const std::string &aProduct = {},
+                 const std::string &aManufacturer = {});
+  TZor_UsbDevice(int aLogId, int aMultiId, platform::TZor_Event *aReceiveEvent, bool aDoResetEvent,
+                 const TZor_UsbDevice &aClone);
+  ~TZor_UsbDevice() override;
+
+  // ---- overrides -------------------------------------------------------------
+  uint32_t GetSerialNumberValue() override;
+  bool CheckDeviceClosed() override;
+  uint32_t GetPendingCmdsCount() override;
+  void SetReadTimeoutMs(uint32_t value) override;
+  void DeleteCommands() override;
+  void QuitError() override;
+  void ClosePort() override;
+  bool OpenPort(std::string &errorText) override;
+  bool DeviceRead(uint32_t count, std::string &text) override;
+  bool DeviceWrite(const std::string &command) override;
+  bool ToolsRead(uint32_t count, std::string &text) override;
+  void ClearToolsAnswers() override;
+  bool IsEqual(const TZor_BaseDevice *other) const override;
+  std::string ToString() const override;
+
+  // ---- identity ----------------------------------------------------------------
+  const std::string &GetSerialNumber() const { return FSerialNumber; }
+  const std::string &GetNickName() const { return FNickName; }
+  // The serial number up to its first "_" (the whole text when "_" is first).
+  std::string GetSerialNumberPart() const;
+  const std::string &GetProductString() const { return FProductString; }
+  const std::string &GetManufacturerString() const { return FManufacturerString; }
+  uint16_t GetVid() const { return FVid; }
+  uint16_t GetPid() const { return FPid; }
+  bool IsBootLoader() const;
+  // The name shown to the user: nick name, else "USB: " + serial number
+  // (or the device node); a boot loader adds its product string.
+  std::string GetPortDisplayName() const;
+  std::string ToUserString() const;
+  // Enumerated with a serial number.
+  bool IsValidUsbState() const { return !FSerialNumber.empty(); }
+
+  // ---- state -------------------------------------------------------------------
+  bool GetHIDColdfireCleared() const { return FDevType == Zor_HID && FHIDColdfireCleared; }
+  bool GetHIDDoppelterString() const { return FDevType == Zor_HID && FHIDDoppelterString; }
+  // Command bytes per output report (the report ID not counted); 0 while closed.
+  uint32_t GetHIDOutputReportByteLength() const;
+  bool GetHandleClosed() const { return !FDevHandle; }
+  TLoginState GetLoginState() const { return FLoginState; }
+  void SetLoginState(TLoginState state);
+  bool GetMultiUSB() const { return FMultiUSB; }
+  void SetMultiUSB();
+  bool GetTooManyUsers() const { return FTooManyUsers; }
+  void SetTooManyUsers();
+  void SetBufferOverflow();
+  bool GetStopSent() const { return FStopSent; }
+  void SetStopSent(bool value) { FStopSent = value; }
+  bool GetRecoverNeeded() const { return FRecoverNeeded; }
+  void SetCFBufferAmount(uint32_t value);
+  void SetPeerRepeatAddr(uint32_t value) { FPeerRepeatAddr = value; }
+  void ReportHardFeature32(uint32_t value) { SetHardFeature32(value); }
+
+  // ---- HID transport, called by the HID thread ------------------------------------
+  // One message out of one or more input reports: a character with the
+  // number of valid data bytes, then the data bytes (valid ones first).
+  // ioTimeout/ioCancelled: nothing arrived; ioError: the read failed.
+  platform::TZor_IoResult HIDReadReport(std::string &text);
+  // The same, waiting up to `firstWaitMs` for the first report.
+  platform::TZor_IoResult HIDReadReport(std::string &text, uint32_t firstWaitMs);
+  // One output report: `chunk` holds the command bytes of one report.
+  bool HIDWriteReport(const std::string &chunk);
+
+ private:
+  void Construct(TZor_DeviceType aDevType, const std::string &aDevicePath, uint16_t aVid, uint16_t aPid,
+                 const std::string &aSerialNumber, const std::string &aProduct, const std::string &aManufacturer);
+  bool OpenError(const std::string &message, std::string &errorText);
+  bool SendStopCmd();
+  void SetDeviceNotConnected();
+
+  bool HIDOpen();
+  void HIDClose();
+  void HIDStartThread();
+  void HIDCloseThread();
+  platform::TZor_IoResult HIDReadOneReport(std::string &report, uint32_t timeoutMs);
+  platform::TZor_IoResult HIDReadOneReportTraced(std::string &report, uint32_t timeoutMs);
+  // A further report of a message that spans several.
+  platform::TZor_IoResult HIDReadContinuation(std::string &report);
+  bool HIDRead(uint32_t count, std::string &text);
+  bool HIDWrite(const std::string &command);
+
+  TLoginState FLoginState = ls_waitBufferCleared;
+  std::unique_ptr<platform::TZor_HidPort> FDevHandle;
+  std::string FNickName;
+  std::string FSerialNumber;
+  std::string FProductString;
+  std::string FManufacturerString;
+  uint16_t FPid = 0;
+  uint16_t FVid = 0;
+  std::atomic<bool> FBufferOverflow{false};
+  std::atomic<bool> FTooManyUsers{false};
+  bool FMultiUSB = false;
+  std::atomic<bool> FStopSent{false};
+  std::atomic<bool> FHIDColdfireCleared{false};
+  std::atomic<bool> FHIDDoppelterString{false};
+  bool FHIDFullReport = false;
+  std::unique_ptr<THIDThread> FHIDThread;
+  uint32_t FInputReportByteLength = 0;
+  uint32_t FOutputReportByteLength = 0;
+  uint16_t FSaveColdfireVariable2 = 0xFFFF;
+  std::string FReadBufferHID;
+  std::string FCommandBuffer;
+  std::string FletzterDebugStr;
+  // The system error of the last failed HID read (1167: the device is gone).
+  std::atomic<uint32_t> FLastReadError{0};
+  bool FRecoverNeeded = false;
+  std::atomic<bool> FSuppressErrorDisconnected{false};
+  bool FSuppressErrorOpen = false;
+  bool FCloseRequested = false;
+  bool FFirstCommand = false;
+};
+
+}  // namespace zor
