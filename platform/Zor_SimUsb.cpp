@@ -11,6 +11,7 @@ namespace {
 struct TSimEntry {
   TZor_UsbDeviceInfo Info;
   TZor_SimHidOpener OpenHid;
+  TZor_SimSerialOpener OpenSerial;
 };
 
 // FLock guards the lists and is never held while a listener or an opener
@@ -54,20 +55,22 @@ void Notify(TRegistry &r, const TZor_UsbDeviceInfo &info, bool attached) {
 
 }  // namespace
 
-bool PlugSimUsbDevice(const TZor_UsbDeviceInfo &info, TZor_SimHidOpener openHid) {
-  if (!IsSimName(info.SysPath) || !std::all_of(info.HidNodes.begin(), info.HidNodes.end(), IsSimName)) return false;
+bool PlugSimUsbDevice(const TZor_UsbDeviceInfo &info, TZor_SimHidOpener openHid, TZor_SimSerialOpener openSerial) {
+  auto allSim = [](const std::vector<std::string> &nodes) { return std::all_of(nodes.begin(), nodes.end(), IsSimName); };
+  if (!IsSimName(info.SysPath) || !allSim(info.HidNodes) || !allSim(info.TtyNodes)) return false;
+  auto shares = [](const std::vector<std::string> &a, const std::vector<std::string> &b) {
+    return std::any_of(a.begin(), a.end(), [&b](const std::string &n) { return std::find(b.begin(), b.end(), n) != b.end(); });
+  };
   TRegistry &r = Registry();
   std::lock_guard dispatch(r.FDispatch);
   {
     std::lock_guard lock(r.FLock);
     for (const auto &entry : r.FDevices) {
-      if (entry.Info.SysPath == info.SysPath) return false;
-      for (const auto &node : info.HidNodes) {
-        const auto &taken = entry.Info.HidNodes;
-        if (std::find(taken.begin(), taken.end(), node) != taken.end()) return false;
-      }
+      if (entry.Info.SysPath == info.SysPath || shares(info.HidNodes, entry.Info.HidNodes) ||
+          shares(info.TtyNodes, entry.Info.TtyNodes))
+        return false;
     }
-    r.FDevices.push_back({info, std::move(openHid)});
+    r.FDevices.push_back({info, std::move(openHid), std::move(openSerial)});
   }
   Notify(r, info, true);
   return true;
@@ -112,14 +115,20 @@ std::vector<TZor_UsbDeviceInfo> SimUsbDevices() {
   return devices;
 }
 
-std::unique_ptr<TZor_HidPort> OpenSimHidPort(const std::string &node, TZor_SysError &error) {
-  TZor_SimHidOpener opener;
+namespace {
+
+// Finds the opener of the plugged device that has `node` among the nodes
+// `nodesOf` gives, and calls it outside the registry lock.
+template <typename TPort, typename TOpener, typename TNodesOf, typename TOpenerOf>
+std::unique_ptr<TPort> OpenSimNode(const std::string &node, TZor_SysError &error, TNodesOf nodesOf,
+                                   TOpenerOf openerOf) {
+  TOpener opener;
   {
     TRegistry &r = Registry();
     std::lock_guard lock(r.FLock);
     for (const auto &entry : r.FDevices) {
-      const auto &nodes = entry.Info.HidNodes;
-      if (std::find(nodes.begin(), nodes.end(), node) != nodes.end()) opener = entry.OpenHid;
+      const auto &nodes = nodesOf(entry);
+      if (std::find(nodes.begin(), nodes.end(), node) != nodes.end()) opener = openerOf(entry);
     }
   }
   if (!opener) {
@@ -130,6 +139,20 @@ std::unique_ptr<TZor_HidPort> OpenSimHidPort(const std::string &node, TZor_SysEr
   auto port = opener(error);
   if (!port && error.Code == 0) error = {ERR_DEVICE_NOT_CONNECTED, 0};
   return port;
+}
+
+}  // namespace
+
+std::unique_ptr<TZor_HidPort> OpenSimHidPort(const std::string &node, TZor_SysError &error) {
+  return OpenSimNode<TZor_HidPort, TZor_SimHidOpener>(
+      node, error, [](const TSimEntry &e) -> const auto & { return e.Info.HidNodes; },
+      [](const TSimEntry &e) { return e.OpenHid; });
+}
+
+std::unique_ptr<TZor_SerialPort> OpenSimSerialPort(const std::string &node, TZor_SysError &error) {
+  return OpenSimNode<TZor_SerialPort, TZor_SimSerialOpener>(
+      node, error, [](const TSimEntry &e) -> const auto & { return e.Info.TtyNodes; },
+      [](const TSimEntry &e) { return e.OpenSerial; });
 }
 
 }  // namespace zor::platform

@@ -9,16 +9,20 @@
 #include <vector>
 
 #include "platform/Zor_Hid.h"
+#include "platform/Zor_Serial.h"
 #include "platform/Zor_UsbEnum.h"
 
 namespace zor::platform {
 
 using TZor_SimHidOpener = std::function<std::unique_ptr<TZor_HidPort>(TZor_SysError &error)>;
+using TZor_SimSerialOpener = std::function<std::unique_ptr<TZor_SerialPort>(TZor_SysError &error)>;
 
-// Plugs a simulated device in: `info` as enumeration lists it (its SysPath
-// and HidNodes must be "sim:" names unique in the process) and how its HID
-// node opens. Monitors get dcUsbAttached. False when the SysPath is taken.
-bool PlugSimUsbDevice(const TZor_UsbDeviceInfo &info, TZor_SimHidOpener openHid);
+// Plugs a simulated device in: `info` as enumeration lists it (its SysPath,
+// HidNodes and TtyNodes must be "sim:" names unique in the process) and how
+// its HID node or its serial port opens. Monitors get dcUsbAttached. False
+// when the SysPath is taken.
+bool PlugSimUsbDevice(const TZor_UsbDeviceInfo &info, TZor_SimHidOpener openHid,
+                      TZor_SimSerialOpener openSerial = nullptr);
 // Unplugs it (monitors get dcUsbDetached); open ports of it stay the
 // simulator's business (they should fail with 1167).
 void UnplugSimUsbDevice(const std::string &sysPath);
@@ -31,5 +35,8 @@ void RemoveSimUsbListener(int id);
 std::vector<TZor_UsbDeviceInfo> SimUsbDevices();
 // Opens a "sim:" HID node; nullptr with 1167 when no such device is plugged in.
 std::unique_ptr<TZor_HidPort> OpenSimHidPort(const std::string &node, TZor_SysError &error);
+// Opens a "sim:" serial port node (OpenSerialPort does this for such names);
+// nullptr with 1167 when no such device is plugged in.
+std::unique_ptr<TZor_SerialPort> OpenSimSerialPort(const std::string &node, TZor_SysError &error);
 
 }  // namespace zor::platform

@@ -3,8 +3,11 @@
 // - Zor_HID: the object opens the HID node itself, frames commands into
 //   output reports and takes received data out of input reports; in stream
 //   mode a THIDThread reads continuously into the receive buffer.
-// - Zor_CDC: a virtual COM port. Constructed, identified and listed; opening
-//   it is refused until its I/O thread exists.
+// - Zor_CDC: a virtual COM port, read and written by a TZor_UsbThread that
+//   up to four device objects of one physical device share (one per user
+//   slot); the CDC operations connect the object to that thread, leave it and
+//   supervise it (Zor_UsbDevice_CDC.cpp). RecoverFromUSBError brings a broken
+//   stream back for both transports.
 //
 // The identity of a USB device is its serial number string; a nick name may
 // follow the number after an underscore.
@@ -12,7 +15,9 @@
 // Threads: the object is used from the caller's thread. In stream mode the
 // HID thread calls HIDReadReport and HIDWriteReport on its own thread; the
 // report buffers and counters they use are touched by nothing else while the
-// thread runs, and the flags callers read are atomic.
+// thread runs, and the flags callers read are atomic. The USB I/O thread
+// calls the setters marked "I/O thread" while it holds its own lock; the
+// object never holds its state lock while it calls into the thread.
 #pragma once
 
 #include <atomic>
@@ -22,11 +27,13 @@
 
 #include "device/Zor_BaseDevice.h"
 #include "platform/Zor_Hid.h"
+#include "platform/Zor_Serial.h"
 #include "platform/Zor_Sys.h"
 
 namespace zor {
 
 class THIDThread;
+class TZor_UsbThread;
 
 // Registration state of a CDC device with the device firmware.
 enum TLoginState : uint8_t { ls_waitBufferCleared = 0, ls_waitVersion, ls_registered };
@@ -64,6 +71,14 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   void ClearToolsAnswers() override;
   bool IsEqual(const TZor_BaseDevice *other) const override;
   std::string ToString() const override;
+  // A CDC device sharing an I/O thread keeps one pause with all users of the
+  // physical device: the thread owner's.
+  uint32_t GetDelayNextCmdMs() override;
+  void SetDelayNextCmdMs(uint32_t ms) override;
+  bool ReadFHRData(TZor_CommandQueue *sender) override;
+  bool PeekAnsi(uint32_t count, std::string &bytes) override;
+  bool PeekChar(uint8_t &value) override;
+  bool PeekData(uint32_t count, std::string &text) override;
 
   // ---- identity ----------------------------------------------------------------
   const std::string &GetSerialNumber() const { return FSerialNumber; }
@@ -98,9 +113,21 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   bool GetStopSent() const { return FStopSent; }
   void SetStopSent(bool value) { FStopSent = value; }
   bool GetRecoverNeeded() const { return FRecoverNeeded; }
-  void SetCFBufferAmount(uint32_t value);
+  void SetCFBufferAmount(uint32_t value);  // I/O thread; confirms a resumed stream
   void SetPeerRepeatAddr(uint32_t value) { FPeerRepeatAddr = value; }
   void ReportHardFeature32(uint32_t value) { SetHardFeature32(value); }
+  bool GetIsReconnected() const { return FisReconnected; }
+  uint32_t GetReconnectTimeout() const { return FReconnectTimeout; }
+  void SetReconnectTimeout(uint32_t ms) { FReconnectTimeout = ms; }
+
+  // ---- CDC transport, called by the USB I/O thread ----------------------------------
+  // Serial-line settings of the thread's port (queues, read and write timeouts).
+  bool SetBufferSize(platform::TZor_SerialPort &port);
+  bool SetTimeouts(platform::TZor_SerialPort &port);
+  void SetDeviceResetted();                                         // I/O thread
+  void SetReconnectFailed(bool deviceRestarted, bool bufferCleared);  // I/O thread
+  // The I/O thread this object shares; nullptr when not connected.
+  std::shared_ptr<TZor_UsbThread> GetUsbThread() const { return FUsbThread; }
 
   // ---- HID transport, called by the HID thread ------------------------------------
   // One message out of one or more input reports: a character with the
@@ -129,6 +156,18 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   platform::TZor_IoResult HIDReadContinuation(std::string &report);
   bool HIDRead(uint32_t count, std::string &text);
   bool HIDWrite(const std::string &command);
+
+  // CDC transport and recovery (Zor_UsbDevice_CDC.cpp).
+  bool CDCOpen(bool clearBuffer);
+  bool CDCClose(bool sendStop);
+  bool CDCWrite(const std::string &command);
+  bool CDCRead(uint32_t count, std::string &text);
+  bool CDCCheckThreadEnd();
+  bool CDCToolsRead(uint32_t count, std::string &text);
+  // Frees the thread: out of the global list, this object's reference dropped.
+  void CDCFreeThread();
+  void RecoverFromUSBError();
+  bool IsDevicePresent();
 
   TLoginState FLoginState = ls_waitBufferCleared;
   std::unique_ptr<platform::TZor_HidPort> FDevHandle;
@@ -159,6 +198,21 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   bool FSuppressErrorOpen = false;
   bool FCloseRequested = false;
   bool FFirstCommand = false;
+
+  // CDC and recovery.
+  std::shared_ptr<TZor_UsbThread> FUsbThread;
+  uint32_t FNoAnswerCounter = 0;
+  uint32_t FNoAnswerTime = 0;
+  bool FRecoverSlave = false;
+  std::atomic<bool> FDeviceResetted{false};
+  bool FSuppressRecoverClose = false;
+  bool FRecoverIsRunning = false;
+  std::atomic<bool> FisReconnected{false};
+  uint32_t FReconnectTimeout = 7000;
+  std::atomic<uint32_t> FReconnectedTick{0};
+  // Interruptions of the data stream in a row (CDCCheckThreadEnd).
+  uint32_t FInterruptionCount = 0;
+  uint32_t FInterruptionTime = 0;
 };
 
 }  // namespace zor

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/Zor_Serial.h"
+#include "platform/Zor_SimUsb.h"
 #include "platform/linux/Zor_DeviceNode.h"
 
 namespace zor::platform {
@@ -197,6 +198,7 @@ class TLinuxSerialPort : public TZor_SerialPort {
 
 std::unique_ptr<TZor_SerialPort> OpenSerialPort(const std::string &node, uint32_t baud,
                                                 TZor_SysError &error) {
+  if (node.rfind("sim:", 0) == 0) return OpenSimSerialPort(node, error);
   const int fd = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = DeviceOpenError(errno);
