@@ -112,7 +112,9 @@ class TSimHidLink::TCore : public std::enable_shared_from_this<TCore> {
   void SetSilent(bool silent) {
     std::lock_guard l(FLock);
     if (silent && !FSilent) LeaveLocked();
+    const bool was = ReachableLocked();
     FSilent = silent;
+    ArrivedLocked(was);
   }
 
   // The link is going: no more model calls; waits for those in progress.
@@ -161,7 +163,15 @@ class TSimHidLink::TCore : public std::enable_shared_from_this<TCore> {
   void SetAttachment(bool &flag, bool on) {
     std::lock_guard l(FLock);
     if (flag && !on) LeaveLocked();
+    const bool was = ReachableLocked();
     flag = on;
+    ArrivedLocked(was);
+  }
+  // A device that arrives on the bus starts with an empty buffer, and says
+  // so before its first report, whether or not the model's power-up output
+  // came before the host could see it.
+  void ArrivedLocked(bool wasReachable) {
+    if (!wasReachable && ReachableLocked()) FClearNotice = true;
   }
   template <class F>
   void Touch(TReader &reader, F change) {
