@@ -142,6 +142,21 @@ TEST(UsbThread, CommandRulesOfSharedDevice) {
   thread->RemoveDevice(owner.get());
 }
 
+TEST(UsbThread, QueuedCommandsGoOutAtTheDevicePaceNotAtTheReadTimeout) {
+  TPluggedSerial port;
+  auto owner = port.MakeDevice(1, 200);
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) thread->AddCommand(Queued(Bytes({0x85, 0x11, i})), owner.get());
+  ASSERT_TRUE(port.State->WaitWritten(20, 3000));
+  // 5 ms between commands of an ESP device; waiting out the silent device's
+  // read timeout between them would take 4 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  std::vector<std::string> w = port.State->WrittenCommands();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(w[static_cast<size_t>(i)], Queued(Bytes({0x85, 0x11, i})));
+  thread->RemoveDevice(owner.get());
+}
+
 TEST(UsbThreadList, SingleUserDeviceIsNotSharedMultiUserDeviceIs) {
   TPluggedSerial cf(TPluggedSerial::ColdfirePid, "0000C001");
   auto first = cf.MakeDevice();
