@@ -251,19 +251,22 @@ TEST(UsbThread, RemovingAUserWhileItsDataFlowIsSafe) {
 TEST(UsbThread, EspUserRegistersBeforeItGetsData) {
   TPluggedSerial port;
   auto owner = port.MakeDevice(1);
-  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  // Tools mode: the steps run here, so the login state can be looked at between them.
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, true);
   owner->SetCmdResponse(crt_login);
 
   // Data of slot 1 before registration do not reach the object.
   const std::string early = Measurement(1, 0);
   const std::string cleared = BufferCleared(1, After(early, 0));
   port.State->Feed(early + cleared);
-  ASSERT_TRUE(WaitUntil([&] { return owner->GetLoginState() == ls_waitVersion; }));
+  EXPECT_TRUE(thread->Read());
+  EXPECT_EQ(owner->GetLoginState(), ls_waitVersion);
   EXPECT_EQ(owner->GetUserID(), 255);
+  EXPECT_EQ(owner->GetReceiveBuffer().GetAmount(), 0u);
 
   const std::string version = VersionMessage(1, After(cleared, After(early, 0)));
   port.State->Feed(version);
-  ASSERT_TRUE(HasReceived(*owner, version.size()));
+  EXPECT_TRUE(thread->Read());
   EXPECT_EQ(owner->GetLoginState(), ls_registered);
   EXPECT_EQ(owner->GetUserID(), 1);
   EXPECT_EQ(owner->GetCmdResponse(), crt_none);
@@ -289,15 +292,14 @@ TEST(UsbThread, UnservedSlotIsDisconnectedOnceNobodyWaits) {
   EXPECT_EQ(w[0], Bytes({2, 0x85, 0x2B}));
   EXPECT_EQ(w[1], Bytes({2, 0x85, 0x60}));
 
-  // While an object waits for its slot, foreign data only note the slot;
-  // when the waiting object takes that slot, nothing is disconnected.
+  // While an object waits for its slot, data of that slot only note it; the
+  // object registers and takes the slot, and nothing is disconnected.
   thread->AddDevice(late.get());
-  port.State->Feed(Measurement(3, 0x40));
-  ASSERT_TRUE(port.State->WaitConsumed());
-  Registered(*late);
-  port.State->Feed(Measurement(3, 0x50));
-  ASSERT_TRUE(HasReceived(*late, 1));
+  const std::string version = VersionMessage(3, 0x48);
+  port.State->Feed(Measurement(3, 0x40) + BufferCleared(3, 0x44) + version);
+  ASSERT_TRUE(HasReceived(*late, version.size()));
   EXPECT_EQ(late->GetUserID(), 3);
+  EXPECT_EQ(Received(*late), version);
   port.State->Feed(Measurement(1, 0x60));
   ASSERT_TRUE(port.State->WaitConsumed());
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
