@@ -99,6 +99,15 @@ TEST(UsbThread, ColdfireUsersGetTheirSlotsDataAndSwitchedCommands) {
   EXPECT_EQ(w[2], Bytes({2, 0x85, 0x28}));
   EXPECT_EQ(w[3], Bytes({2, 0x85, 0x12}));
 
+  // Tools data answer the user that asked, whatever slot the block names.
+  thread->AddCommand(Queued(Bytes({0x85, 0x38})), b.get());
+  ASSERT_TRUE(port.State->WaitWritten(6));
+  const std::string answer = "tools answer";
+  port.State->Feed(CdcBlock(answer, 1, simCdcToolsData));
+  ASSERT_TRUE(WaitUntil([&] { return b->GetToolsBuffer().GetAmount() == answer.size(); }));
+  EXPECT_EQ(b->ToolsReadAll(), answer);
+  EXPECT_EQ(a->GetToolsBuffer().GetAmount(), 0u);
+
   EXPECT_EQ(thread->RemoveDevice(b.get()), 1);
   EXPECT_EQ(thread->RemoveDevice(a.get()), 0);
 }
@@ -154,6 +163,49 @@ TEST(UsbThread, QueuedCommandsGoOutAtTheDevicePaceNotAtTheReadTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   std::vector<std::string> w = port.State->WrittenCommands();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(w[static_cast<size_t>(i)], Queued(Bytes({0x85, 0x11, i})));
+  thread->RemoveDevice(owner.get());
+}
+
+TEST(UsbThread, EspAnswersReachTheRightUsers) {
+  TPluggedSerial port;
+  auto owner = port.MakeDevice(1);
+  auto other = port.MakeDevice(2);
+  Registered(*owner);
+  Registered(*other);
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  thread->AddDevice(other.get());
+  port.State->Feed(Measurement(1, 0x10) + Measurement(2, 0x20));
+  ASSERT_TRUE(HasReceived(*other, 1));
+  ASSERT_TRUE(HasReceived(*owner, 1));
+  Received(*owner);
+  Received(*other);
+
+  // A storage block is shared data: every user gets it. A storage item is
+  // kept under its key for the user that asked.
+  const std::string blob = EspReport(rt_NVSData, NVSAnswerKey('b', 0), 1, 0, std::string(24, 'B'));
+  const std::string item = EspReport(rt_NVSData, NVSAnswerKey('i', 7), 2, 0, SimTextValues("42"));
+  port.State->Feed(blob + item);
+  ASSERT_TRUE(HasReceived(*other, blob.size()));
+  ASSERT_TRUE(HasReceived(*owner, blob.size()));
+  EXPECT_EQ(Received(*owner), blob);
+  EXPECT_EQ(Received(*other), blob);
+  std::string value;
+  ASSERT_TRUE(WaitUntil([&] { return other->ReadNVSAnswer(NVSAnswerKey('i', 7), 0, value); }));
+  EXPECT_EQ(value, "42");
+
+  // The hardware-feature word goes to every user and, without the option
+  // that wants it, into nobody's stream.
+  thread->RequestHardFeature();
+  ASSERT_TRUE(port.State->WaitWritten(2));  // after the switch to the owner
+  EXPECT_EQ(port.State->WrittenCommands()[1], Queued(std::string("\x85" "Ei\x05", 4)));
+  port.State->Feed(EspReport(rt_NVSData, NVSAnswerKey('i', 5), 1, 0, SimTextValues(SimLE32(0x12345678))) +
+                   Measurement(1, 0x30, 'n'));
+  ASSERT_TRUE(HasReceived(*owner, 1));
+  EXPECT_EQ(Received(*owner), Measurement(1, 0x30, 'n'));
+  EXPECT_EQ(owner->GetHardFeature32(), 0x12345678u);
+  EXPECT_EQ(other->GetHardFeature32(), 0x12345678u);
+
+  thread->RemoveDevice(other.get());
   thread->RemoveDevice(owner.get());
 }
 
