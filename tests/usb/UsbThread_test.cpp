@@ -29,7 +29,8 @@ std::string Bytes(std::initializer_list<int> b) {
 // A command as it is queued: length byte first.
 std::string Queued(const std::string &cmd) { return static_cast<char>(cmd.size()) + cmd; }
 
-std::string EspReport(uint8_t type, uint16_t word, uint8_t user, uint32_t ptr, const std::string &values = {}) {
+std::string EspReport(uint8_t type, uint16_t word, uint8_t user, uint32_t ptr,
+                      const std::string &values = {}) {
   TSimRecordHead head;
   head.Type = type;
   head.W = word;
@@ -197,7 +198,9 @@ TEST(UsbThread, EspAnswersReachTheRightUsers) {
   // that wants it, into nobody's stream.
   thread->RequestHardFeature();
   ASSERT_TRUE(port.State->WaitWritten(2));  // after the switch to the owner
-  EXPECT_EQ(port.State->WrittenCommands()[1], Queued(std::string("\x85" "Ei\x05", 4)));
+  EXPECT_EQ(port.State->WrittenCommands()[1], Queued(std::string("\x85"
+                                                                 "Ei\x05",
+                                                                 4)));
   port.State->Feed(EspReport(rt_NVSData, NVSAnswerKey('i', 5), 1, 0, SimTextValues(SimLE32(0x12345678))) +
                    Measurement(1, 0x30, 'n'));
   ASSERT_TRUE(HasReceived(*owner, 1));
@@ -245,7 +248,8 @@ TEST(UsbThread, OwnerLeavingHandsOverAndItsSlotIsNoOrphan) {
   thread->AddDevice(one.get());
   thread->AddDevice(three.get());
   port.State->Feed(Measurement(2, 0x10) + Measurement(1, 0x20) + Measurement(3, 0x30));
-  ASSERT_TRUE(WaitUntil([&] { return three->GetUserID() == 3 && one->GetUserID() == 1 && owner->GetUserID() == 2; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return three->GetUserID() == 3 && one->GetUserID() == 1 && owner->GetUserID() == 2; }));
   ASSERT_TRUE(port.State->WaitConsumed());
 
   owner->SetPeerRepeatAddr(0x123);
@@ -405,7 +409,8 @@ TEST(UsbThread, ColdfireResumeChecksTheRepeatAddress) {
   thread->RemoveDevice(owner.get());
 }
 
-// ---- format errors -----------------------------------------------------------------------------------------
+// ---- format errors
+// -----------------------------------------------------------------------------------------
 
 TEST(UsbThread, EspFormatErrorReachesTheReportProcessorAsAMessage) {
   TPluggedSerial port;
@@ -420,8 +425,8 @@ TEST(UsbThread, EspFormatErrorReachesTheReportProcessorAsAMessage) {
 
   const std::string r2 = Measurement(1, After(r1, 0));
   port.State->Feed("garbage!garbage!" + r2);
-  const std::string note = BuildMessageRecord("Input data format error: Magic error in " +
-                                              BytesToHex("garbage!garbage!"));
+  const std::string note =
+      BuildMessageRecord("Input data format error: Magic error in " + BytesToHex("garbage!garbage!"));
   ASSERT_TRUE(HasReceived(*owner, note.size() + r2.size()));
   EXPECT_EQ(Received(*owner), note + r2);
   thread->RemoveDevice(owner.get());
@@ -431,7 +436,8 @@ TEST(UsbThread, EspReportSplitAcrossReadsArrivesOnceAndWhole) {
   TPluggedSerial port;
   auto owner = port.MakeDevice(1);
   Registered(*owner);
-  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, true);  // tools mode: steps on this thread
+  auto thread =
+      std::make_shared<TZor_UsbThread>(owner.get(), false, true);  // tools mode: steps on this thread
   const std::string r1 = Measurement(1, 0), r2 = Measurement(1, After(r1, 0), 'z');
   const std::string stream = r1 + r2;
   port.State->Feed(stream.substr(0, 10));
@@ -473,7 +479,8 @@ TEST(UsbThread, CdcResynchronisesAfterGarbageAndReportsLostFrames) {
   thread->RemoveDevice(owner.get());
 }
 
-// ---- ends of the thread ----------------------------------------------------------------------------------------
+// ---- ends of the thread
+// ----------------------------------------------------------------------------------------
 
 TEST(UsbThread, ReadTimeoutsEndTheThread) {
   TPluggedSerial port(TPluggedSerial::ColdfirePid);
@@ -489,7 +496,8 @@ TEST(UsbThread, ReadTimeoutsEndTheThread) {
   auto espThread = std::make_shared<TZor_UsbThread>(user.get(), false, false);
   espThread->RemoveDevice(user.get());
   ASSERT_TRUE(espThread->WaitFinished(2000));
-  EXPECT_EQ(espThread->GetErrorMessage(), "TZor_UsbThread.ReadESPNoReceive terminate on timeout: terminate Thread");
+  EXPECT_EQ(espThread->GetErrorMessage(),
+            "TZor_UsbThread.ReadESPNoReceive terminate on timeout: terminate Thread");
 }
 
 TEST(UsbThread, VanishingPortIsDeviceNotConnected) {
