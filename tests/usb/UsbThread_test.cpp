@@ -365,6 +365,32 @@ TEST(UsbThread, UnservedSlotIsDisconnectedOnceNobodyWaits) {
   thread->RemoveDevice(owner.get());
 }
 
+TEST(UsbThread, RefusedEspUserMayOnlyRegisterAgain) {
+  TPluggedSerial port;
+  auto owner = port.MakeDevice(1);
+  auto fifth = port.MakeDevice();
+  Registered(*owner);
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  port.State->Feed(Measurement(1, 0x10));
+  ASSERT_TRUE(HasReceived(*owner, 1));
+  thread->AddDevice(fifth.get());
+
+  // The device has no slot left: its no-user report goes to the waiting object.
+  const std::string refusal = EspReport(rt_Status, cStatusTooManyUsers, 1, 0x20);
+  port.State->Feed(refusal);
+  ASSERT_TRUE(HasReceived(*fifth, refusal.size()));
+  EXPECT_TRUE(fifth->GetTooManyUsers());
+  EXPECT_EQ(Received(*fifth), refusal);
+
+  thread->AddCommand(Queued(Bytes({0x85, 0x11})), fifth.get());
+  thread->AddCommand(Queued(Bytes({0xBE})), fifth.get());
+  ASSERT_TRUE(port.State->WaitWritten(1));
+  ASSERT_TRUE(WaitUntil([&] { return thread->GetPendingCmdsCount() == 0; }));
+  EXPECT_EQ(port.State->WrittenCommands(), std::vector<std::string>{Queued(Bytes({0xBE}))});
+  thread->RemoveDevice(fifth.get());
+  thread->RemoveDevice(owner.get());
+}
+
 // ---- resumed streams ----------------------------------------------------------------------------------
 
 TEST(UsbThread, ResumedStreamContinuesOnlyAtTheExpectedAddress) {
