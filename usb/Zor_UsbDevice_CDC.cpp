@@ -310,7 +310,7 @@ bool TZor_UsbDevice::CDCCheckThreadEnd() {
     if (lastError == platform::ERR_SEM_TIMEOUT)
       SetError(Zor_WriteError, "Writing to USB device failed: timeout");
     else
-      noData = !GetContextTool() && GetReceivedSec() == 0 && !vanished;
+      noData = !GetContextTool() && GetReceivedSec() == 0 && !vanished && !FCloseRequested;
     if (!FCloseRequested && lastError == platform::ERR_TIMEOUT) {
       if (FPeerType == ptESP && FisReconnected) {
         LogErr(GetLogId(), "TZor_UsbDevice.CDCCheckThreadEnd: after timeout ESP reconnect failed -> reset device");
@@ -323,7 +323,9 @@ bool TZor_UsbDevice::CDCCheckThreadEnd() {
           LogErr(GetLogId(), "TZor_UsbDevice.CDCCheckThreadEnd: SendStopCmd failed " + GetErrorMessage());
       }
     }
-    if (thread->GetOwner() == this) {
+    // A thread its last user left has no owner any more: that user frees it.
+    TZor_UsbDevice *owner = thread->GetOwner();
+    if (owner == this || owner == nullptr) {
       try {
         thread->CloseUSB();
       } catch (const std::exception &e) {

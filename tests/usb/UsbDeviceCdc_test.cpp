@@ -150,9 +150,13 @@ class TPluggedCdc {
     auto state = State;
     platform::PlugSimUsbDevice(FInfo, nullptr, [state](platform::TZor_SysError &error) {
       std::unique_ptr<platform::TZor_SerialPort> port;
-      std::lock_guard<std::mutex> g(state->Lock);
-      if (state->OpenError)
-        error = {state->OpenError, 0};
+      uint32_t code;
+      {
+        std::lock_guard<std::mutex> g(state->Lock);
+        code = state->OpenError;
+      }
+      if (code)
+        error = {code, 0};
       else
         port = std::make_unique<TScriptedSerial>(state);
       return port;
@@ -234,11 +238,15 @@ TEST(UsbDeviceCdc, EspRegistersForItsSlotAsksForTheHardwareFeatureAndDropsTheFir
   EXPECT_EQ(log.Count("ignore first version command"), 1);
   EXPECT_TRUE(device->DeviceWrite("\x01"));
   EXPECT_EQ(log.Count("ignore first version command"), 1);
+  // The version request waits behind the login and the hardware-feature read
+  // (their answers stand in here).
   device->SetCmdResponse(crt_none);
-  EXPECT_TRUE(port.State->WaitWritten(Framed("\x01")));
+  EXPECT_TRUE(port.State->WaitWritten(Framed(std::string("\x85\x45\x69\x05", 4))));
+  device->SetCmdResponse(crt_none);
+  EXPECT_TRUE(port.State->WaitWritten(Framed("\x01"))) << log.Text();
   EXPECT_EQ(port.State->Count(Framed("\x01")), 1);
   device->ClosePort();
-  EXPECT_TRUE(UsbThreadList().IsEmpty());
+  EXPECT_TRUE(UsbThreadList().IsEmpty()) << log.Text();
   EXPECT_EQ(port.State->Open(), 0);
 }
 
@@ -326,6 +334,10 @@ class UsbDeviceCdcRecovery : public ::testing::Test {
     std::string text;
     device->DeviceRead(10, text);
   }
+  void SetOpenError(uint32_t code) {
+    std::lock_guard<std::mutex> g(port.State->Lock);
+    port.State->OpenError = code;
+  }
   std::string ResumeCommand() const {
     return Framed(std::string("\x85\x73", 2) + SimBE32(device->GetPeerRepeatAddr()));
   }
@@ -376,7 +388,7 @@ TEST_F(UsbDeviceCdcRecovery, AReopenThatFindsNoPortLeavesTheDeviceNotConnectedAn
   EXPECT_TRUE(device->GetRecoverNeeded());
   EXPECT_TRUE(UsbThreadList().IsEmpty());
 
-  port.State->OpenError = 0;
+  SetOpenError(0);
   ReadOnce();
   EXPECT_FALSE(device->GetRecoverNeeded());
   EXPECT_TRUE(device->IsSessionOpen());
