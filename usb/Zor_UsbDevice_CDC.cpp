@@ -510,7 +510,8 @@ void TZor_UsbDevice::RecoverFromUSBError() {
   const bool espOwner = FPeerType == ptESP && !OtherOwner() && !FRecoverSlave;
   if (!command.empty() && !DeviceWrite(command)) return;
   if (!command.empty() && espOwner && command[0] == '\x04') SetDelayNextCmdMs(1000);
-  if (wasInterrupted) {
+  // Lost data outweigh an interruption: only a resumption keeps reporting the latter.
+  if (wasInterrupted && !reconnectFailed) {
     LogText(GetLogId(), "TZor_UsbDevice.RecoverFromUSBError: Zor_Err_DataTransferInterrupted reassigned");
     SetError(Zor_Err_DataTransferInterrupted, interruptedMessage);
   }

@@ -334,6 +334,11 @@ class UsbDeviceCdcRecovery : public ::testing::Test {
     std::string text;
     device->DeviceRead(10, text);
   }
+  std::string WireText() {
+    std::string text;
+    for (const std::string &w : port.State->Wire()) text += BytesToHex(w) + " ";
+    return text + "\n" + log.Text();
+  }
   void SetOpenError(uint32_t code) {
     std::lock_guard<std::mutex> g(port.State->Lock);
     port.State->OpenError = code;
@@ -352,7 +357,7 @@ TEST_F(UsbDeviceCdcRecovery, ResumesFromTheRingAddressAndTheNextBufferReportConf
   const std::string resume = ResumeCommand();
   Break();
   ReadOnce();
-  EXPECT_EQ(port.State->Count(resume), 1);
+  EXPECT_TRUE(port.State->WaitWritten(resume)) << WireText();
   EXPECT_TRUE(device->GetIsReconnected());
   EXPECT_EQ(device->GetErrorCode(), Zor_Err_DataTransferInterrupted);
   EXPECT_TRUE(device->IsSessionOpen());
@@ -375,8 +380,9 @@ TEST_F(UsbDeviceCdcRecovery, AnUnconfirmedResumptionIsRecoveredAgainEveryTime) {
     EXPECT_EQ(device->GetErrorMessage(), "Data lost! Data transfer restarted");
     EXPECT_TRUE(device->GetIsReconnected());
     EXPECT_EQ(device->GetPeerRepeatAddr(), 0u);
-    // The user registers again on a fresh connection.
-    EXPECT_TRUE(port.State->WaitWritten(Framed("\xBE"), round + 1));
+    // The user registers again, for the slot the device gave it, on a fresh connection.
+    EXPECT_TRUE(port.State->WaitWritten(Framed(std::string("\xBE\x00", 2)), round)) << WireText();
+    EXPECT_EQ(port.State->Open(), 1);
   }
 }
 
