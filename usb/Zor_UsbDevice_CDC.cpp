@@ -455,14 +455,14 @@ void TZor_UsbDevice::RecoverFromUSBError() {
       // the recovery would never run again.
       CDCLeaveThread();
     }
-    if (FDevType == Zor_HID) HIDClose();
+    if (FDevType == Zor_HID) HIDRecoverClose();
   } else if (!FRecoverSlave) {
     if (!FSuppressRecoverClose) LogText(GetLogId(), "### Close Device " + ToString());
     FSuppressRecoverClose = true;
     if (FDevType == Zor_CDC) {
       if (!CDCClose(false)) return;
     } else {
-      HIDClose();
+      HIDRecoverClose();
     }
   }
   WaitSleep(CDCWaitStepMs);
@@ -480,6 +480,7 @@ void TZor_UsbDevice::RecoverFromUSBError() {
     reopened = CDCOpen(false);
   } else {
     reopened = HIDOpen();
+    if (reopened && !GetContextTool()) HIDStartThread();
   }
 
   if (!reopened) {

@@ -15,6 +15,7 @@
 #include "platform/Zor_SimUsb.h"
 #include "sim/SimFormats.h"
 #include "tests/support/Zor_TestDevice.h"
+#include "tests/usb/FakeHidPort.h"
 #include "tests/usb/FakeSerialPort.h"
 #include "usb/USBUtils.h"
 #include "usb/Zor_UsbDevice.h"
@@ -316,6 +317,34 @@ TEST_F(UsbDeviceCdcRecovery, APortThatVanishesIsADeviceNotConnectedUntilItComesB
   ReadOnce();
   EXPECT_TRUE(device->IsSessionOpen());
   EXPECT_TRUE(port.WaitWritten(resume)) << WireText();
+}
+
+// ---- the recovery of a HID device ------------------------------------------------------
+
+TEST(UsbDeviceHidRecovery, AFailedReadAfterDataReopensAndResumesFromTheTimeStamp) {
+  test::TPluggedHid hid;
+  TZor_LogCapture log;
+  auto device = hid.MakeDevice(log.Id());
+  std::string error;
+  ASSERT_TRUE(device->OpenPort(error)) << error;
+  ASSERT_TRUE(hid.State->WaitWritten(1));
+  device->SetReceivedSec(0x105);
+  hid.State->Vanish();
+  ASSERT_TRUE(test::WaitUntil([&] { return log.Count("HIDThread.Suspend") > 0; }));
+  {
+    std::lock_guard<std::mutex> g(hid.State->Lock);
+    hid.State->Gone = false;
+  }
+  std::string text;
+  device->DeviceRead(10, text);
+  ASSERT_TRUE(hid.State->WaitWritten(2)) << log.Text();
+  const std::string report = hid.State->WrittenReports().back();
+  EXPECT_EQ(report.substr(0, 5), std::string("\x00\x03\x85\x72\x05", 5));
+  EXPECT_TRUE(device->GetIsReconnected());
+  EXPECT_TRUE(device->IsSessionOpen());
+  EXPECT_EQ(log.Count("RecoverFromUSBError: reopened USB:"), 1);
+  device->ClosePort();
+  EXPECT_EQ(hid.State->Open(), 0);
 }
 
 }  // namespace
