@@ -154,8 +154,14 @@ TEST(UsbDeviceCdc, UsersOfAMultiUserDeviceShareOneThreadUntilTheLastLeaves) {
   EXPECT_EQ(first->GetUsbThread(), second->GetUsbThread());
   EXPECT_EQ(port.Open(), 1);
 
-  // The owner goes first: the other user keeps the thread and the port.
   std::shared_ptr<TZor_UsbThread> thread = first->GetUsbThread();
+  second->ClosePort();
+  EXPECT_FALSE(thread->GetTerminated());
+  EXPECT_EQ(thread->GetOwner(), first.get());
+  ASSERT_TRUE(second->OpenPort(error)) << error;
+  EXPECT_EQ(second->GetUsbThread(), thread);
+
+  // The owner goes: the other user keeps the thread and the port.
   first->ClosePort();
   EXPECT_FALSE(thread->GetTerminated());
   EXPECT_FALSE(UsbThreadList().IsEmpty());
@@ -317,6 +323,33 @@ TEST_F(UsbDeviceCdcRecovery, APortThatVanishesIsADeviceNotConnectedUntilItComesB
   ReadOnce();
   EXPECT_TRUE(device->IsSessionOpen());
   EXPECT_TRUE(port.WaitWritten(resume)) << WireText();
+}
+
+TEST(UsbDeviceCdcEspRecovery, TheOwnerResumesFromTheRingAddressAfterAPause) {
+  TPluggedCdc port(EspPid);
+  TZor_LogCapture log;
+  auto device = port.MakeDevice(log.Id());
+  std::string error;
+  ASSERT_TRUE(device->OpenPort(error)) << error;
+  ASSERT_TRUE(port.WaitWritten(Framed("\xBE")));
+  device->SetCmdResponse(crt_none);  // stands in for the login answer
+  device->SetPeerRepeatAddr(0x1234);
+  device->SetReceivedSec(5);
+  port.State->Vanish();
+  ASSERT_TRUE(test::WaitUntil([&] { return device->GetUsbThread() && device->GetUsbThread()->GetTerminated(); }));
+  {
+    std::lock_guard<std::mutex> g(port.State->Lock);
+    port.State->Gone = false;
+  }
+  std::string text;
+  device->DeviceRead(10, text);
+  // The device gets a second after the reopen before the resume goes out.
+  EXPECT_GT(device->GetDelayNextCmdMs(), 500u);
+  EXPECT_TRUE(port.WaitWritten(Framed(std::string("\x04\x73", 2) + SimBE32(0x1234)))) << log.Text();
+  EXPECT_TRUE(device->GetIsReconnected());
+  device->ClosePort();
+  EXPECT_TRUE(UsbThreadList().IsEmpty());
+  EXPECT_EQ(port.Open(), 0);
 }
 
 // ---- the recovery of a HID device ------------------------------------------------------
