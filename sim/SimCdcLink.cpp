@@ -32,6 +32,10 @@ constexpr int MaxSimIndex = 64;              // "sim:usb1" .. "sim:usb64"
 constexpr size_t MaxCdcPayload = 4096;       // larger outputs go out in several blocks
 constexpr uint32_t EspRingMask = 0x3FFFF;    // 18-bit ring address of binary records
 constexpr size_t MaxLinkLog = 1000;
+// Where a user's block positions start: a block whose write and read
+// pointers are both 0 belongs to no user, so user 1's first empty block must
+// not sit at 0.
+constexpr uint32_t CdcRingStart = 0x100;
 constexpr int IdleNodeCheckMs = 5;           // a served node nobody holds is looked at this often
 constexpr uint32_t StreamReadWaitMs = 100;
 // The device answers a registration it cannot serve with this report; with
@@ -203,7 +207,7 @@ class TSimCdcCore : public std::enable_shared_from_this<TSimCdcCore> {
     size_t RingBytes = 0;
     uint64_t Cursor = 0;        // units with a lower sequence number have gone out
     uint32_t EspNext = 0;       // ring address of the next record
-    TSimCdcStream Cdc{1};
+    TSimCdcStream Cdc{1, CdcRingStart};
     bool LossLogged = false;
   };
 
@@ -940,6 +944,7 @@ TSimHidLink *TSimCdcLink::TImpl::StartBootLoader() {
       // Kept off the bus when it comes back: the application may be back
       // instead, which is a virtual COM port.
       link->Unplug();
+      TellPresence(false);
       return;
     }
     {
