@@ -418,7 +418,7 @@ void TSimCdcCore::Dispatch(TSimDevice &device, const std::string &cmd) {
           for (int u = 1; u <= 4 && slot == 0; ++u)
             if (!FSlots[u].Active) slot = u;
         const bool refused = slot < 1 || slot > 4 ||
-                             (!FOptions.MultiUser && !FSlots[slot].Active && ActiveCountLocked() > 0);
+                             (!FEsp && !FOptions.MultiUser && !FSlots[slot].Active && ActiveCountLocked() > 0);
         if (refused) {
           LinkLogLocked("register refused");
           TooManyUsersLocked();
