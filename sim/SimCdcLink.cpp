@@ -362,7 +362,7 @@ TZor_IoResult TSimCdcCore::Deliver(const std::string &bytes, const TReader &writ
   TSimDevice *device = nullptr;
   {
     std::lock_guard l(FLock);
-    if (GoneLocked(writer) || FSilent) return Fail(error, DeviceGone);
+    if (GoneLocked(writer) || FSilent || (FBreaking && FBreakGone)) return Fail(error, DeviceGone);
     for (char b : bytes) {
       if (FWant == 0) {
         FWant = static_cast<uint8_t>(b);
@@ -682,7 +682,8 @@ TZor_IoResult TSimCdcCore::Take(std::string &data, size_t maxBytes, uint32_t tim
       return TZor_IoResult::ioCancelled;
     }
     const auto now = TClock::now();
-    if (FBreaking && now >= FBreakUntil) EndBreakLocked();
+    // A break that took the port away ends on the worker, which plugs it in again.
+    if (FBreaking && !FBreakGone && now >= FBreakUntil) EndBreakLocked();
     const bool quiet = FBreaking || FSilent || reader.Paused || maxBytes == 0;
     if (!quiet && FillWireLocked()) {
       size_t n = std::min(maxBytes, FWire.size() - FWireAt);
@@ -704,7 +705,7 @@ TZor_IoResult TSimCdcCore::Take(std::string &data, size_t maxBytes, uint32_t tim
     }
     if (now >= deadline) return TZor_IoResult::ioTimeout;
     auto until = deadline;
-    if (FBreaking && FBreakUntil < until) until = FBreakUntil;
+    if (FBreaking && FBreakUntil > now && FBreakUntil < until) until = FBreakUntil;
     FCond.wait_until(l, until);
   }
 }
@@ -801,6 +802,7 @@ class TSimCdcLink::TImpl {
   bool FStopping = false;
   bool FLeavePending = false, FBackPending = false;
   bool FHidEnded = false;  // the boot loader's HID link saw the device back
+  bool FBreakLeavePending = false;  // a break took the port away
   int FServing = 0;
   std::string FSysPath;
   std::function<void(bool)> FOnPresence;
@@ -969,6 +971,10 @@ void TSimCdcLink::TImpl::BreakStream(uint32_t ms, bool unplug) {
     std::lock_guard r(FRegistryLock);
     UnplugRegistryLocked();
   }
+  {
+    std::lock_guard l(FWorkLock);
+    FBreakLeavePending = true;
+  }
   FWorkCond.notify_all();
 }
 
@@ -989,15 +995,24 @@ void TSimCdcLink::TImpl::WorkerLoop() {
           Log("break over, but " + error);
       }
       Log("break over");
+      TellPresence(true);
       l.lock();
       continue;
     }
-    FWorkCond.wait_for(l, wait, [this] { return FStopping || FLeavePending || FBackPending || FHidEnded; });
+    FWorkCond.wait_for(l, wait, [this] {
+      return FStopping || FLeavePending || FBackPending || FHidEnded || FBreakLeavePending;
+    });
     if (FStopping) break;
     const bool hidMode = FHid != nullptr;
     l.unlock();
     if (!hidMode) FDevice.Tick();  // the HID link runs the model's timers while it serves
     l.lock();
+    if (FBreakLeavePending) {
+      FBreakLeavePending = false;
+      l.unlock();
+      TellPresence(false);
+      l.lock();
+    }
     if (FLeavePending) {
       FLeavePending = false;
       l.unlock();

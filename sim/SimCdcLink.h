@@ -111,8 +111,9 @@ class TSimCdcLink {
   // time as well (open ports fail with 1167).
   void BreakStream(uint32_t ms, bool unplug = false);
 
-  // Told when the device leaves for a restart (false) and when it is back
-  // (true), after the registry has seen it; runs on the link's worker.
+  // Told when the device leaves for a restart or a break that unplugs it
+  // (false) and when it is back (true), after the registry has seen it;
+  // runs on the link's worker (in the boot loader, on its HID link's).
   void SetOnPresence(std::function<void(bool present)> handler);
 
   // Commands the link itself took (registrations, switches, stops, resumes),

@@ -373,6 +373,7 @@ TEST_F(SimCdcLinkTest, EspRegistrationAnswersAndRingAddressesPerUser) {
 TEST_F(SimCdcLinkTest, EspResumeAfterAnUnpluggedBreakContinuesWithoutLoss) {
   TimeStampMs = 5;
   Make(TSimFamily::Esp);
+  TrackPresence();
   auto port = PlugAndOpen();
   ASSERT_TRUE(port);
   Send(*port, Bytes({0xBE, 0x01}));  // user 2
@@ -393,6 +394,11 @@ TEST_F(SimCdcLinkTest, EspResumeAfterAnUnpluggedBreakContinuesWithoutLoss) {
   EXPECT_TRUE(platform::SimUsbDevices().empty());
   std::this_thread::sleep_for(std::chrono::milliseconds(120));
   ASSERT_EQ(platform::SimUsbDevices().size(), 1u);
+  ASSERT_TRUE(WaitPresence(2));
+  {
+    std::lock_guard g(FLock);
+    EXPECT_EQ(Presence, (std::vector<bool>{false, true}));
+  }
   port.reset();
   port = Open();
   ASSERT_TRUE(port);
