@@ -28,15 +28,15 @@ using TClock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int MaxSimIndex = 64;              // "sim:usb1" .. "sim:usb64"
-constexpr size_t MaxCdcPayload = 4096;       // larger outputs go out in several blocks
-constexpr uint32_t EspRingMask = 0x3FFFF;    // 18-bit ring address of binary records
+constexpr int MaxSimIndex = 64;            // "sim:usb1" .. "sim:usb64"
+constexpr size_t MaxCdcPayload = 4096;     // larger outputs go out in several blocks
+constexpr uint32_t EspRingMask = 0x3FFFF;  // 18-bit ring address of binary records
 constexpr size_t MaxLinkLog = 1000;
 // Where a user's block positions start: a block whose write and read
 // pointers are both 0 belongs to no user, so user 1's first empty block must
 // not sit at 0.
 constexpr uint32_t CdcRingStart = 0x100;
-constexpr int IdleNodeCheckMs = 5;           // a served node nobody holds is looked at this often
+constexpr int IdleNodeCheckMs = 5;  // a served node nobody holds is looked at this often
 constexpr uint32_t StreamReadWaitMs = 100;
 // The device answers a registration it cannot serve with this report; with
 // the connected users after it the block carries 37 bytes.
@@ -205,8 +205,8 @@ class TSimCdcCore : public std::enable_shared_from_this<TSimCdcCore> {
     bool ClearPending = false;  // ColdFire: the next block carries the buffer-cleared flag
     std::deque<TUnit> Ring;
     size_t RingBytes = 0;
-    uint64_t Cursor = 0;        // units with a lower sequence number have gone out
-    uint32_t EspNext = 0;       // ring address of the next record
+    uint64_t Cursor = 0;   // units with a lower sequence number have gone out
+    uint32_t EspNext = 0;  // ring address of the next record
     TSimCdcStream Cdc{1, CdcRingStart};
     bool LossLogged = false;
   };
@@ -288,9 +288,9 @@ class TSimCdcCore : public std::enable_shared_from_this<TSimCdcCore> {
   std::array<TSlot, 5> FSlots;  // 1..4 user slots, 0: units for no user
   uint8_t FCurrent = 1;         // the user the device is switched to
   uint64_t FSeq = 0;
-  std::string FWire;            // the unit going out
+  std::string FWire;  // the unit going out
   size_t FWireAt = 0;
-  double FCredit = 0;           // pacing: bytes the endpoint may move now
+  double FCredit = 0;  // pacing: bytes the endpoint may move now
   TClock::time_point FCreditAt = TClock::now();
   std::deque<std::string> FLinkLog;
 };
@@ -299,7 +299,9 @@ namespace {
 
 class TPort : public platform::TZor_SerialPort {
  public:
-  explicit TPort(std::shared_ptr<TSimCdcCore> core) : FCore(std::move(core)) { FCore->InitReader(FReader, false); }
+  explicit TPort(std::shared_ptr<TSimCdcCore> core) : FCore(std::move(core)) {
+    FCore->InitReader(FReader, false);
+  }
   ~TPort() override { FCore->Release(FReader); }
 
   TZor_IoResult Read(std::string &data, size_t maxBytes, uint32_t timeoutMs) override {
@@ -417,8 +419,9 @@ void TSimCdcCore::Dispatch(TSimDevice &device, const std::string &cmd) {
         if (slot == 0)
           for (int u = 1; u <= 4 && slot == 0; ++u)
             if (!FSlots[u].Active) slot = u;
-        const bool refused = slot < 1 || slot > 4 ||
-                             (!FEsp && !FOptions.MultiUser && !FSlots[slot].Active && ActiveCountLocked() > 0);
+        const bool refused =
+            slot < 1 || slot > 4 ||
+            (!FEsp && !FOptions.MultiUser && !FSlots[slot].Active && ActiveCountLocked() > 0);
         if (refused) {
           LinkLogLocked("register refused");
           TooManyUsersLocked();
@@ -574,7 +577,8 @@ void TSimCdcCore::BufferClearedLocked(int u) {
     WrapLocked(u, out);
   } else {
     // An empty block that only carries the flag.
-    const uint32_t flags = simCdcBufferCleared | simCdcRepeatAddr | (FOptions.MultiUser ? uint32_t(simCdcMultiUser) : 0u);
+    const uint32_t flags =
+        simCdcBufferCleared | simCdcRepeatAddr | (FOptions.MultiUser ? uint32_t(simCdcMultiUser) : 0u);
     s.Cdc.SetUser(static_cast<uint8_t>(u));
     TUnit unit;
     unit.Start = unit.End = s.Cdc.Position();
@@ -688,10 +692,12 @@ TZor_IoResult TSimCdcCore::Take(std::string &data, size_t maxBytes, uint32_t tim
     if (!quiet && FillWireLocked()) {
       size_t n = std::min(maxBytes, FWire.size() - FWireAt);
       if (perMs > 0) {
-        FCredit = std::min(burst, FCredit + std::chrono::duration<double, std::milli>(now - FCreditAt).count() * perMs);
+        FCredit = std::min(
+            burst, FCredit + std::chrono::duration<double, std::milli>(now - FCreditAt).count() * perMs);
         FCreditAt = now;
         if (FCredit < 1) {
-          const auto slot = now + std::chrono::microseconds(static_cast<int64_t>((1 - FCredit) * 1000 / perMs) + 1);
+          const auto slot =
+              now + std::chrono::microseconds(static_cast<int64_t>((1 - FCredit) * 1000 / perMs) + 1);
           if (slot > deadline) return TZor_IoResult::ioTimeout;
           FCond.wait_until(l, slot);
           continue;
@@ -801,7 +807,7 @@ class TSimCdcLink::TImpl {
   std::condition_variable FWorkCond;
   bool FStopping = false;
   bool FLeavePending = false, FBackPending = false;
-  bool FHidEnded = false;  // the boot loader's HID link saw the device back
+  bool FHidEnded = false;           // the boot loader's HID link saw the device back
   bool FBreakLeavePending = false;  // a break took the port away
   int FServing = 0;
   std::string FSysPath;

@@ -33,8 +33,8 @@ using TClock = std::chrono::steady_clock;
 std::string Cmd(const std::string &bytes) { return std::string(1, char(bytes.size())) + bytes; }
 
 uint32_t BE32At(const std::string &s, size_t p) {
-  return uint32_t(uint8_t(s[p])) << 24 | uint32_t(uint8_t(s[p + 1])) << 16 | uint32_t(uint8_t(s[p + 2])) << 8 |
-         uint8_t(s[p + 3]);
+  return uint32_t(uint8_t(s[p])) << 24 | uint32_t(uint8_t(s[p + 1])) << 16 |
+         uint32_t(uint8_t(s[p + 2])) << 8 | uint8_t(s[p + 3]);
 }
 
 // Exactly `n` bytes from the port, or fewer when the deadline passes or the port fails.
@@ -91,7 +91,8 @@ int User(const simtest::TRecord &r) { return int((r.S >> 20) & 0xF) + 1; }
 std::vector<uint32_t> Stamps(const std::string &data) {
   std::vector<uint32_t> counts;
   for (const std::string &report : simtest::DecodeFrames(data))
-    if (report.size() == 6 && uint8_t(report[0]) == 0x70 && report[1] == 0x16) counts.push_back(BE32At(report, 2));
+    if (report.size() == 6 && uint8_t(report[0]) == 0x70 && report[1] == 0x16)
+      counts.push_back(BE32At(report, 2));
   return counts;
 }
 
@@ -213,8 +214,8 @@ TEST_F(SimCdcLinkTest, ColdfireSlotsRegistrationToolsFlagAndTooManyUsers) {
   Send(*port, Bytes({0x85, 0x60}));
   Send(*port, Bytes({0xBE}));
   EXPECT_EQ(ReadBlock(*port).User(), 3);
-  const std::vector<std::string> expected = {"register 2", "switch 3", "register 1", "register 4",
-                                             "register refused", "switch 3", "stop 3", "register 3"};
+  const std::vector<std::string> expected = {"register 2",       "switch 3", "register 1", "register 4",
+                                             "register refused", "switch 3", "stop 3",     "register 3"};
   EXPECT_EQ(Link->LinkLog(), expected);
 }
 
@@ -271,7 +272,8 @@ TEST_F(SimCdcLinkTest, ColdfireResumeFromARingAddressLosesAndRepeatsNothing) {
   EXPECT_TRUE(found);
   char line[32];
   std::snprintf(line, sizeof line, "resume 1 0x%05X", unsigned(resumedFrom));
-  const std::vector<std::string> expected = {"register 1", line, "resume 1 time " + std::to_string(seconds & 0xFF)};
+  const std::vector<std::string> expected = {"register 1", line,
+                                             "resume 1 time " + std::to_string(seconds & 0xFF)};
   EXPECT_EQ(Link->LinkLog(), expected);
 }
 
@@ -423,10 +425,11 @@ TEST_F(SimCdcLinkTest, EspRestartUnplugsFailsOpenPortsAndComesBackAfresh) {
   TrackPresence();
   std::mutex lock;
   std::vector<std::string> seen;
-  const int listener = platform::AddSimUsbListener([&](const platform::TZor_UsbDeviceInfo &info, bool attached) {
-    std::lock_guard g(lock);
-    seen.push_back((attached ? "+" : "-") + info.SysPath);
-  });
+  const int listener =
+      platform::AddSimUsbListener([&](const platform::TZor_UsbDeviceInfo &info, bool attached) {
+        std::lock_guard g(lock);
+        seen.push_back((attached ? "+" : "-") + info.SysPath);
+      });
   auto port = PlugAndOpen();
   ASSERT_TRUE(port);
   const std::string sysPath = Link->SysPath();

@@ -63,8 +63,8 @@ class TTestbed {
                   id.ProductID, id.BcdDevice);
     const std::string text = usb + "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + ids +
                              "A: bDeviceClass=02\nA: manufacturer=" + id.Manufacturer +
-                             "\nA: product=" + id.Product + "\nA: serial=" + id.SerialNumber + "\n\n" + iface +
-                             "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=02\n\n" +
+                             "\nA: product=" + id.Product + "\nA: serial=" + id.SerialNumber + "\n\n" +
+                             iface + "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=02\n\n" +
                              "P: " + (TtyPath + 4) +
                              "\nN: ttyACM0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyACM0\nA: dev=166:0\n";
     GError *error = nullptr;
@@ -172,7 +172,8 @@ void UpdateCases(const std::string &zorfw, const std::string &samples, TSimEsp &
     Check(exit != 0 && exit != -1 && !update.Has("Firmware update was successful"),
           "an unplug during the update fails the update" + std::string(hungUp ? "" : " (node not hung up)"),
           "exit " + std::to_string(exit) + "\n" + update.Output());
-    Check(after < 30, "the failed update ends in bounded time (" + std::to_string(after) + " s after the unplug)");
+    Check(after < 30,
+          "the failed update ends in bounded time (" + std::to_string(after) + " s after the unplug)");
   }
 }
 

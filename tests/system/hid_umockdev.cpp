@@ -38,7 +38,6 @@
 #include "sim/SimHidLink.h"
 #include "tests/system/ZorfwRun.h"
 
-
 namespace zor {
 namespace {
 
@@ -55,7 +54,6 @@ const char *HidrawNode = "/dev/hidraw0";
 const unsigned char ReportDescriptor[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00,
                                           0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x09, 0x01,
                                           0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02, 0xC0};
-
 
 std::string Hex(const unsigned char *bytes, size_t n) {
   std::string out;
@@ -161,7 +159,6 @@ class TTestbed {
   int FMaster = -1;
   std::string FHidraw;
 };
-
 
 int Run(const std::string &zorfw, const std::string &samples) {
   TSimConfig config;
