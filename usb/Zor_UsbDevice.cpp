@@ -9,6 +9,7 @@
 #include "foundation/Zor_Utils.h"
 #include "usb/USBUtils.h"
 #include "usb/Zor_HidThread.h"
+#include "usb/Zor_UsbThread.h"
 
 namespace zor {
 
@@ -181,12 +182,12 @@ void TZor_UsbDevice::SetBufferOverflow() {
   FBufferOverflow = true;
 }
 
-void TZor_UsbDevice::SetCFBufferAmount(uint32_t value) { FCFBufferAmount = value; }
-
 void TZor_UsbDevice::SetReadTimeoutMs(uint32_t value) {
   if (value == FReadTimeoutMs) return;
   LogText(GetLogId(), "TZor_UsbDevice.SetReadTimeoutMs: " + std::to_string(value));
   FReadTimeoutMs = value;
+  // The thread reads with the owner's timeout each time: nothing to apply.
+  if (FDevType == Zor_CDC && FUsbThread) LogTimeouts();
 }
 
 void TZor_UsbDevice::QuitError() {
@@ -222,18 +223,17 @@ bool TZor_UsbDevice::OpenPort(std::string &errorText) {
   SetLUMReportHeader(0xFFFF);
   SetCmdResponse(crt_none);
 
-  if (FDevType != Zor_HID)
-    return OpenError("Error open Zor device \"" + GetPortDisplayName() +
-                         "\": virtual COM port devices are not supported yet",
-                     errorText);
+  if (FDevType != Zor_HID && FDevType != Zor_CDC)
+    return OpenError("Error open Zor device \"" + GetPortDisplayName() + "\": not a USB device", errorText);
 
-  FPortIsOpened = HIDOpen();
+  FPortIsOpened = FDevType == Zor_CDC ? CDCOpen(true) : HIDOpen();
   if (!FPortIsOpened) {
     if (GetSystemLastError() == platform::ERR_ACCESS_DENIED)
       SetError(GetErrorCode(), "Error open Zor device \"" + GetPortDisplayName() + "\": USB device is already in use");
     errorText = GetErrorMessage();
     return false;
   }
+  if (FDevType == Zor_CDC) return CDCOpenPortFinish(errorText);
   std::string firstCommand;
   if (GetContextTool()) {
     FWrite = [this](const std::string &command) { return HIDWrite(command); };
@@ -259,16 +259,26 @@ bool TZor_UsbDevice::OpenPort(std::string &errorText) {
 }
 
 void TZor_UsbDevice::ClosePort() {
-  if (!FPortIsOpened && !FRecoverNeeded) return;
+  if (!FPortIsOpened && !FRecoverNeeded) {
+    // A thread whose port vanished may still be held.
+    if (FUsbThread) CDCClose(false);
+    return;
+  }
   LogText(GetLogId(), "### Close Device " + ToString() + " ###");
   FCloseRequested = true;
   if (FDevType == Zor_HID) {
     if (FPortIsOpened && !IsBootLoader()) SendStopCmd();
     HIDCloseThread();
     HIDClose();
+  } else if (FDevType == Zor_CDC) {
+    CDCClose(FPortIsOpened);
   }
   FWrite = nullptr;
   FCloseRequested = false;
+  // A closed device is not reopened by a recovery still due.
+  FRecoverNeeded = false;
+  FisReconnected = false;
+  FReconnectedTick = 0;
   FPortIsOpened = false;
   FLoginState = ls_waitBufferCleared;
   LogText(GetLogId(), "### Device Closed " + ToString() +
@@ -286,9 +296,12 @@ bool TZor_UsbDevice::SendStopCmd() {
   bool ok = true;
   if (GetContextTool() && !IsBootLoader()) {
     ok = FWrite(std::string("\x85\x11", 2));
-    while (ok && GetPendingCmdsCount() > 0) {
+    // In tools mode nothing but this loop sends what waits in the queue, and
+    // a device that never answers must not hold the close forever.
+    for (int waited = 0; ok && GetPendingCmdsCount() > 0 && waited < StopDrainMs; waited += 5) {
       WaitSleep(5);
       clearResponse();
+      if (std::shared_ptr<TZor_UsbThread> thread = FUsbThread) thread->Write();
     }
   }
   if (ok) ok = FWrite(std::string("\x85\x60", 2));
@@ -462,6 +475,7 @@ bool TZor_UsbDevice::HIDRead(uint32_t count, std::string &text) {
 }
 
 bool TZor_UsbDevice::DeviceRead(uint32_t count, std::string &text) {
+  if (FDevType == Zor_CDC) return CDCRead(count, text);
   if (FDevType == Zor_HID && FPortIsOpened && GetContextTool()) return HIDRead(count, text);
   return TZor_BaseDevice::DeviceRead(count, text);
 }
@@ -470,6 +484,7 @@ bool TZor_UsbDevice::ToolsRead(uint32_t count, std::string &text) {
   // A HID device has no separate tools channel: its answers come with the
   // reports, read directly in tools mode and from the receive buffer in stream mode.
   if (FDevType == Zor_HID) return DeviceRead(count, text);
+  if (FDevType == Zor_CDC) return CDCToolsRead(count, text);
   return TZor_BaseDevice::ToolsRead(count, text);
 }
 
@@ -484,10 +499,11 @@ void TZor_UsbDevice::ClearToolsAnswers() {
 }
 
 bool TZor_UsbDevice::CheckDeviceClosed() {
+  if (FDevType == Zor_CDC) return CDCCheckThreadEnd();
   if (FDevType != Zor_HID || !FHIDThread || !FHIDThread->GetSuspended()) return false;
   if (GetReceivedSec() != 0) {
-    // Without a recovery, only a device that is gone counts as closed.
     if (FLastReadError == platform::ERR_DEVICE_NOT_CONNECTED) SetDeviceNotConnected();
+    RecoverFromUSBError();
     return GetErrorCode() == Zor_DeviceNotConnected;
   }
   const std::string message = "UsbDevice does not send measurement data: Please check measurement hardware!";
@@ -547,12 +563,14 @@ bool TZor_UsbDevice::HIDWrite(const std::string &command) {
 // ---- commands in stream mode ----------------------------------------------------------
 
 uint32_t TZor_UsbDevice::GetPendingCmdsCount() {
-  uint32_t count = FHIDThread ? FHIDThread->GetPendingCmdsCount() : 0;
+  std::shared_ptr<TZor_UsbThread> thread = FUsbThread;
+  uint32_t count = thread ? thread->GetPendingCmdsCount() : FHIDThread ? FHIDThread->GetPendingCmdsCount() : 0;
   if (count) LogText(GetLogId(), "UsbDevice.GetPendingCmdsCount: " + std::to_string(count));
   return count;
 }
 
 void TZor_UsbDevice::DeleteCommands() {
+  if (std::shared_ptr<TZor_UsbThread> thread = FUsbThread) thread->DeleteCommands(this);
   if (FHIDThread) FHIDThread->DeleteCommands();
 }
 

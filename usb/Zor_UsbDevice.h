@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,6 +47,8 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   static constexpr uint32_t HIDReadSliceMs = 100;
   // Longest a single output report may take to go out.
   static constexpr uint32_t HIDWriteTimeoutMs = 500;
+  // Longest the tools-mode stop waits for queued commands to go out.
+  static constexpr int StopDrainMs = 1000;
 
   TZor_UsbDevice(int aLogId, int aMultiId, platform::TZor_Event *aReceiveEvent, bool aDoResetEvent);
   TZor_UsbDevice(int aLogId, int aMultiId, platform::TZor_Event *aReceiveEvent, bool aDoResetEvent,
@@ -102,7 +105,8 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   bool GetHIDDoppelterString() const { return FDevType == Zor_HID && FHIDDoppelterString; }
   // Command bytes per output report (the report ID not counted); 0 while closed.
   uint32_t GetHIDOutputReportByteLength() const;
-  bool GetHandleClosed() const { return !FDevHandle; }
+  // CDC: no I/O thread, or its port is closed.
+  bool GetHandleClosed() const;
   TLoginState GetLoginState() const { return FLoginState; }
   void SetLoginState(TLoginState state);
   bool GetMultiUSB() const { return FMultiUSB; }
@@ -118,6 +122,7 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   void ReportHardFeature32(uint32_t value) { SetHardFeature32(value); }
   bool GetIsReconnected() const { return FisReconnected; }
   uint32_t GetReconnectTimeout() const { return FReconnectTimeout; }
+  // Tests shorten the wait for the confirmation of a resumed stream.
   void SetReconnectTimeout(uint32_t ms) { FReconnectTimeout = ms; }
 
   // ---- CDC transport, called by the USB I/O thread ----------------------------------
@@ -159,6 +164,8 @@ class TZor_UsbDevice : public TZor_BaseDevice {
 
   // CDC transport and recovery (Zor_UsbDevice_CDC.cpp).
   bool CDCOpen(bool clearBuffer);
+  // The rest of OpenPort once the thread is there: the first commands.
+  bool CDCOpenPortFinish(std::string &errorText);
   bool CDCClose(bool sendStop);
   bool CDCWrite(const std::string &command);
   bool CDCRead(uint32_t count, std::string &text);
@@ -166,6 +173,24 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   bool CDCToolsRead(uint32_t count, std::string &text);
   // Frees the thread: out of the global list, this object's reference dropped.
   void CDCFreeThread();
+  // Leaves the thread: the thread forgets this object; a thread nobody else
+  // uses is freed (after waiting for its end when it still runs).
+  void CDCLeaveThread();
+  // Waits (in 100 ms steps, at most `steps` + 1 of them) until the thread ended.
+  void CDCWaitThreadEnd(int steps);
+  // Steps of 100 ms the close waits: longer for ESP devices, which answer slower.
+  int CDCCloseWaitSteps() const;
+  // The thread's owner, when it is another object.
+  TZor_UsbDevice *OtherOwner() const;
+  // The registration command: for the assigned slot, else the requested one.
+  std::string RegisterCommand() const;
+  // The command that resumes the stream after a recovery; empty: none.
+  std::string ResumeCommand(bool reconnectFailed);
+  void LogTimeouts();
+  // A peek that, in tools mode on a CDC device, reads once from the port when
+  // nothing is there yet.
+  template <class TPeek>
+  bool PeekWithToolsRead(TPeek peek);
   void RecoverFromUSBError();
   bool IsDevicePresent();
 
@@ -179,7 +204,7 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   uint16_t FVid = 0;
   std::atomic<bool> FBufferOverflow{false};
   std::atomic<bool> FTooManyUsers{false};
-  bool FMultiUSB = false;
+  std::atomic<bool> FMultiUSB{false};
   std::atomic<bool> FStopSent{false};
   std::atomic<bool> FHIDColdfireCleared{false};
   std::atomic<bool> FHIDDoppelterString{false};
@@ -193,16 +218,16 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   std::string FletzterDebugStr;
   // The system error of the last failed HID read (1167: the device is gone).
   std::atomic<uint32_t> FLastReadError{0};
-  bool FRecoverNeeded = false;
+  std::atomic<bool> FRecoverNeeded{false};
   std::atomic<bool> FSuppressErrorDisconnected{false};
   bool FSuppressErrorOpen = false;
-  bool FCloseRequested = false;
+  std::atomic<bool> FCloseRequested{false};
   bool FFirstCommand = false;
 
   // CDC and recovery.
   std::shared_ptr<TZor_UsbThread> FUsbThread;
   uint32_t FNoAnswerCounter = 0;
-  uint32_t FNoAnswerTime = 0;
+  std::chrono::system_clock::time_point FNoAnswerTime{};  // epoch: none
   bool FRecoverSlave = false;
   std::atomic<bool> FDeviceResetted{false};
   bool FSuppressRecoverClose = false;
@@ -210,9 +235,6 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   std::atomic<bool> FisReconnected{false};
   uint32_t FReconnectTimeout = 7000;
   std::atomic<uint32_t> FReconnectedTick{0};
-  // Interruptions of the data stream in a row (CDCCheckThreadEnd).
-  uint32_t FInterruptionCount = 0;
-  uint32_t FInterruptionTime = 0;
 };
 
 }  // namespace zor

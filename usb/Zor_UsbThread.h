@@ -22,6 +22,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -36,6 +37,8 @@
 namespace zor {
 
 class TZor_UsbDevice;
+class TCDCBlockHeader;
+struct TZor_Record;
 
 class TZor_UsbThread {
  public:
@@ -103,10 +106,43 @@ class TZor_UsbThread {
   bool SendCommandDisconnect(uint8_t slot);
   bool SwitchToUser(TZor_UsbDevice *device);
   void LogDeviceLists();
+  // Ends the loop because of a failure; the banner goes into the stream log.
+  void TerminateWithError(uint32_t code, const std::string &message);
+  // Makes `device` the owner (under the lock).
+  void SetOwner(TZor_UsbDevice *device);
+  // A waiting device object for slot u: the CDC path searches from the
+  // newest, the ESP path from the oldest and only among unassigned objects.
+  TZor_UsbDevice *FindWaiting(uint8_t u, bool newestFirst, bool espRule);
+  void MoveToSlot(TZor_UsbDevice *d, uint8_t u, const char *tag);
+  // The first waiting object not refused as too many users.
+  TZor_UsbDevice *FirstWaitingAccepted();
+  // Sleeps up to `ms`, woken early by Terminate.
+  void PauseMs(uint32_t ms);
+
   // Receive steps (Zor_UsbThread_Receive.cpp).
+  enum class TReadOutcome { ok, nothing, cancelled, failed };
+  // Reads without the lock: `exact` collects `count` bytes until the read
+  // timeout passes after the first one, else returns what the first read brings.
+  TReadOutcome ReadPort(std::string &data, size_t count, bool exact);
+  // A failed port read: expected after the reset command, else the thread ends.
+  void ReadFailed(const std::string &ignoreLine, const std::string &message);
+  bool IsBehindReset();
+  void CountTimeout(const std::string &limitMessage, const std::string &ignoreHead);
+  bool NothingReceived(const std::string &closeMessage, const std::string &refClockLine);
   void ReadCDCBlock();
+  void HandleCDCBlock(const TCDCBlockHeader &h, const std::string &head, const std::string &body);
+  void AcceptCDCHeader(TZor_UsbDevice &target, uint8_t u, const TCDCBlockHeader &h, const std::string &head);
   bool ReadESP();
   void ReadESPNoReceive();
+  // One complete report; true when it went to a device object.
+  bool HandleESPReport(const std::string &raw);
+  void DeliverESPReport(TZor_UsbDevice &target, uint8_t u, const TZor_Record &record, const std::string &raw);
+  void TakeHardFeature(const TZor_Record &record);
+  void QueueMissingDisconnects();
+  bool ResumptionUnconfirmed();
+  void WriteReceive(TZor_UsbDevice *target, const std::string &data, bool insert, const std::string &overflowLine);
+
+  static constexpr uint32_t cBadFormat = 11;
 
   struct TCmdEntry {
     std::string Data;
@@ -114,7 +150,7 @@ class TZor_UsbThread {
   };
 
   std::recursive_mutex FLockObj;
-  int FLogId = -1;
+  std::atomic<int> FLogId{-1};
   TZor_UsbDevice *FOwner = nullptr;
   std::vector<TZor_UsbDevice *> FNewDevices;
   std::array<TZor_UsbDevice *, 5> FDevices{};  // 1..4 used
@@ -124,7 +160,8 @@ class TZor_UsbThread {
   TZor_UsbDevice *FToolsDataDevice = nullptr;
   std::vector<std::string> FMissingDisconnects;
   uint8_t FClosedDevices = 0;
-  std::unique_ptr<platform::TZor_SerialPort> FDevHandle;
+  // Shared with a read in progress, so CloseUSB never frees a port under it.
+  std::shared_ptr<platform::TZor_SerialPort> FDevHandle;
   std::array<bool, 5> FIgnoreDataUntilStreamInterrupted{};  // 1..4 used
   std::string FErrorMessage;
   std::atomic<uint32_t> FLastError{0};
@@ -143,9 +180,27 @@ class TZor_UsbThread {
   std::atomic<bool> FisReconnected{false};
   bool FReadHardFeatureRequested = false;
   bool FContextTool = false;
+  // Taken from the owner, so the loop needs no owner to wait or to pick its path.
+  std::atomic<uint32_t> FReadTimeoutMs{200};
+  bool FIsESP = false;
 
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FExecuteFinished{false};
+  // Send step's advice to the next read: -1 wait the full read timeout,
+  // otherwise at most this long (a command is due then).
+  int32_t FSendWaitMs = -1;
+  bool FShortWait = false;
+  bool FReconnectFailReported = false;
+  platform::TZor_SysError FReadError{};
+  // Bytes read after a broken CDC header, where the next header may start.
+  std::string FCDCPending;
+
+  // Guards the end flags and the port a read is waiting on (Terminate and
+  // AddCommand cancel that read without FLockObj).
+  std::mutex FWakeLock;
+  std::condition_variable FWake;
+  std::shared_ptr<platform::TZor_SerialPort> FReadingPort;
+  std::atomic<std::thread::id> FThreadId{};
   std::thread FThread;
 };
 

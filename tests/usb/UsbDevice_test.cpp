@@ -117,15 +117,6 @@ TEST(UsbDeviceOpen, UnpluggedIsNotConnected) {
   EXPECT_EQ(error.rfind("USB: 00001001: (1167)=", 0), 0u) << error;
 }
 
-TEST(UsbDeviceOpen, VirtualComPortIsRefusedForNow) {
-  TZor_UsbDevice cdc(-1, 0, nullptr, true, Zor_CDC, "/dev/ttyACM0#VID_16D0&PID_0610#00001001", 0x16D0, 0x0610,
-                     "00001001");
-  std::string error;
-  EXPECT_FALSE(cdc.OpenPort(error));
-  EXPECT_EQ(error, "Error open Zor device \"USB: 00001001\": virtual COM port devices are not supported yet");
-  EXPECT_FALSE(cdc.IsSessionOpen());
-}
-
 // ---- tools mode -----------------------------------------------------------------
 
 class UsbDeviceTools : public ::testing::Test {
