@@ -323,7 +323,10 @@ bool TZor_UsbDevice::CDCCheckThreadEnd() {
           LogErr(GetLogId(), "TZor_UsbDevice.CDCCheckThreadEnd: SendStopCmd failed " + GetErrorMessage());
       }
     }
-    if (thread->GetOwner() == this) {
+    // The last object to leave has already given up ownership (RemoveDevice
+    // in CDCClose): nobody else will close the port, so it does.
+    const TZor_UsbDevice *owner = thread->GetOwner();
+    if (owner == this || owner == nullptr) {
       try {
         thread->CloseUSB();
       } catch (const std::exception &e) {
