@@ -20,6 +20,7 @@
 #include "cli/Commands.h"
 #include "cli/Devices.h"
 #include "firmware/Uploader_Common.h"
+#include "platform/Zor_Hid.h"
 #include "platform/Zor_SimUsb.h"
 #include "platform/Zor_Sys.h"
 #include "platform/Zor_UsbEnum.h"
@@ -110,11 +111,18 @@ class ZorfwCdc : public testing::Test {
 
   // Nothing of the tool holds the device any more: its I/O threads are gone
   // and the port opens for somebody else (the device may still be restarting).
+  // A device left in its boot loader is a HID device: its node must be free.
   void ExpectReleased() {
     const uint32_t start = platform::GetTicks();
     while (!UsbThreadList().IsEmpty() && platform::TicksSince(start) < 2000) platform::SleepMs(10);
     EXPECT_TRUE(UsbThreadList().IsEmpty());
     platform::TZor_SysError error;
+    if (FHost->GetDevice().IsBootLoader()) {
+      for (const platform::TZor_UsbDeviceInfo &info : platform::SimUsbDevices())
+        for (const std::string &node : info.HidNodes)
+          EXPECT_NE(platform::OpenHidPort(node, error), nullptr) << node << " still held: " << error.Code;
+      return;
+    }
     std::unique_ptr<platform::TZor_SerialPort> port;
     while (!(port = FHost->GetCdcLink()->OpenPort(error)) && platform::TicksSince(start) < 5000)
       platform::SleepMs(20);
@@ -222,6 +230,52 @@ TEST_F(ZorfwCdc, ColdfireUserCodeUpdateIsVerifiedOnTheRestartedDevice) {
   EXPECT_EQ(run.Result()["verified"], true);
   EXPECT_EQ(run.Result()["firmware_after"], 120);
   EXPECT_EQ(device.GetPersistent().Flash.compare(clitest::cUserCode, image.Data.size(), image.Data), 0);
+  ExpectReleased();
+}
+
+// A user code without a valid entry leaves the device in its boot loader,
+// which comes back as a HID device under the same serial number: the update
+// fails with -7. From the boot loader a valid image brings the application
+// back on its virtual COM port; a boot loader sent to the boot loader asks
+// for a re-power (-18).
+TEST_F(ZorfwCdc, BootLoaderPathsAcrossTheDevicesIdentities) {
+  TSimDevice &device = Plug(TSimUsbKind::ColdfireCdc);
+  std::string data = clitest::Pattern(1024, 6);
+  data.replace(4, 4, std::string(4, '\xFF'));
+  std::string text;
+  for (uint32_t at = 0; at < data.size(); at += 32)
+    text += clitest::SLine(3, clitest::cUserCode + at, data.substr(at, 32)) + "\r\n";
+  text += clitest::SLine(7, clitest::cUserCode, "") + "\r\n";
+  TRun run = Run("update", {WriteFile("noentry.s19", text)});
+  EXPECT_EQ(run.Exit, 10 - fwr_DownloadFailed) << run.Text() << Notes(device);
+  EXPECT_TRUE(run.Has("error", "Firmware download failed: Zor device is in BOOT LOADER mode")) << run.Text();
+  EXPECT_TRUE(device.IsBootLoader());
+  ExpectReleased();
+
+  const clitest::TColdfireImage image = clitest::ColdfireImage(1024, 7);
+  run = Run("update", {WriteFile("user.s19", image.Text)});
+  EXPECT_EQ(run.Exit, 0) << run.Text() << Notes(device);
+  EXPECT_TRUE(run.Has("info", "Zor application ready")) << run.Text();
+  EXPECT_FALSE(device.IsBootLoader());
+  EXPECT_EQ(device.GetPersistent().Flash.compare(clitest::cUserCode, image.Data.size(), image.Data), 0);
+  const TRun list = RunCli({"list", "--json"});
+  ASSERT_EQ(list.Result().value("devices", nlohmann::json::array()).size(), 1u) << list.Output;
+  EXPECT_EQ(list.Result()["devices"][0]["kind"], "virtual COM port") << list.Output;
+  ExpectReleased();
+  FHost.reset();
+
+  TSimDeviceOptions inBootLoader;
+  inBootLoader.BootLoader = true;
+  TSimDevice &boot = Plug(TSimUsbKind::ColdfireCdc, inBootLoader);
+  std::string loader;
+  const std::string code = clitest::Pattern(512, 4);
+  for (uint32_t at = 0; at < code.size(); at += 32) loader += clitest::SLine(3, at, code.substr(at, 32)) + "\r\n";
+  loader += clitest::SLine(7, 0, "") + "\r\n";
+  run = Run("update", {"--bootloader", WriteFile("boot.s19", loader)});
+  EXPECT_EQ(run.Exit, 10 - fwr_RePowerNeeded) << run.Text() << Notes(boot);
+  EXPECT_TRUE(run.Has("info", "Programming finished")) << run.Text();
+  EXPECT_NE(run.Output.find("Please first repower device"), std::string::npos) << run.Text();
+  EXPECT_EQ(boot.GetPersistent().Flash.compare(0, code.size(), code), 0);
   ExpectReleased();
 }
 
