@@ -341,6 +341,13 @@ void TZor_UsbDevice::HIDClose() {
   FCommandBuffer.clear();
 }
 
+void TZor_UsbDevice::HIDRecoverClose() {
+  // The reader thread goes first (its queued stop goes out with it): it
+  // must never read from a handle that is closed under it.
+  HIDCloseThread();
+  HIDClose();
+}
+
 void TZor_UsbDevice::HIDStartThread() {
   HIDCloseThread();
   FHIDThread = std::make_unique<THIDThread>(
@@ -500,6 +507,10 @@ void TZor_UsbDevice::ClearToolsAnswers() {
 
 bool TZor_UsbDevice::CheckDeviceClosed() {
   if (FDevType == Zor_CDC) return CDCCheckThreadEnd();
+  if (FDevType == Zor_HID && FRecoverNeeded) {
+    RecoverFromUSBError();
+    return GetErrorCode() == Zor_DeviceNotConnected;
+  }
   if (FDevType != Zor_HID || !FHIDThread || !FHIDThread->GetSuspended()) return false;
   if (GetReceivedSec() != 0) {
     if (FLastReadError == platform::ERR_DEVICE_NOT_CONNECTED) SetDeviceNotConnected();

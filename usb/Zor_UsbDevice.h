@@ -154,6 +154,8 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   bool HIDOpen();
   void HIDClose();
   void HIDStartThread();
+  // Closes the reader thread and the handle for a recovery.
+  void HIDRecoverClose();
   void HIDCloseThread();
   platform::TZor_IoResult HIDReadOneReport(std::string &report, uint32_t timeoutMs);
   platform::TZor_IoResult HIDReadOneReportTraced(std::string &report, uint32_t timeoutMs);

@@ -310,7 +310,7 @@ bool TZor_UsbDevice::CDCCheckThreadEnd() {
     if (lastError == platform::ERR_SEM_TIMEOUT)
       SetError(Zor_WriteError, "Writing to USB device failed: timeout");
     else
-      noData = !GetContextTool() && GetReceivedSec() == 0 && !vanished;
+      noData = !GetContextTool() && GetReceivedSec() == 0 && !vanished && !FCloseRequested;
     if (!FCloseRequested && lastError == platform::ERR_TIMEOUT) {
       if (FPeerType == ptESP && FisReconnected) {
         LogErr(GetLogId(), "TZor_UsbDevice.CDCCheckThreadEnd: after timeout ESP reconnect failed -> reset device");
@@ -323,9 +323,8 @@ bool TZor_UsbDevice::CDCCheckThreadEnd() {
           LogErr(GetLogId(), "TZor_UsbDevice.CDCCheckThreadEnd: SendStopCmd failed " + GetErrorMessage());
       }
     }
-    // The last object to leave has already given up ownership (RemoveDevice
-    // in CDCClose): nobody else will close the port, so it does.
-    const TZor_UsbDevice *owner = thread->GetOwner();
+    // A thread its last user left has no owner any more: that user frees it.
+    TZor_UsbDevice *owner = thread->GetOwner();
     if (owner == this || owner == nullptr) {
       try {
         thread->CloseUSB();
@@ -456,14 +455,14 @@ void TZor_UsbDevice::RecoverFromUSBError() {
       // the recovery would never run again.
       CDCLeaveThread();
     }
-    if (FDevType == Zor_HID) HIDClose();
+    if (FDevType == Zor_HID) HIDRecoverClose();
   } else if (!FRecoverSlave) {
     if (!FSuppressRecoverClose) LogText(GetLogId(), "### Close Device " + ToString());
     FSuppressRecoverClose = true;
     if (FDevType == Zor_CDC) {
       if (!CDCClose(false)) return;
     } else {
-      HIDClose();
+      HIDRecoverClose();
     }
   }
   WaitSleep(CDCWaitStepMs);
@@ -481,6 +480,7 @@ void TZor_UsbDevice::RecoverFromUSBError() {
     reopened = CDCOpen(false);
   } else {
     reopened = HIDOpen();
+    if (reopened && !GetContextTool()) HIDStartThread();
   }
 
   if (!reopened) {
@@ -511,7 +511,8 @@ void TZor_UsbDevice::RecoverFromUSBError() {
   const bool espOwner = FPeerType == ptESP && !OtherOwner() && !FRecoverSlave;
   if (!command.empty() && !DeviceWrite(command)) return;
   if (!command.empty() && espOwner && command[0] == '\x04') SetDelayNextCmdMs(1000);
-  if (wasInterrupted) {
+  // Lost data outweigh an interruption: only a resumption keeps reporting the latter.
+  if (wasInterrupted && !reconnectFailed) {
     LogText(GetLogId(), "TZor_UsbDevice.RecoverFromUSBError: Zor_Err_DataTransferInterrupted reassigned");
     SetError(Zor_Err_DataTransferInterrupted, interruptedMessage);
   }

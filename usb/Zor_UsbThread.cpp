@@ -20,7 +20,9 @@ constexpr char cBanner[] = "############################## TERMINATED ##########
 
 // A read of NVS data block 0: only the owner may ask for it, the answer is
 // shared by every user of the device.
-bool IsReadBlock0Cmd(const std::string &data) { return data.compare(1, std::string::npos, "\x85" "Eb\0", 4) == 0; }
+bool IsReadBlock0Cmd(const std::string &data) {
+  return data.size() >= 5 && data.compare(1, 4, "\x85" "Eb\0", 4) == 0;
+}
 
 bool IsSlot(unsigned u) { return u >= 1 && u <= 4; }
 

@@ -278,8 +278,10 @@ void TZor_UsbThread::ReadCDCBlock() {
                                                   "Reading from USB failed");
   if (r == TReadOutcome::nothing) {
     Guard g(FLockObj);
+    // A read cut short for a command that is due is no timeout.
+    if (FShortWait) return;
     if (!FCmdList.empty()) {
-      if (!FShortWait) LogErr(FLogId, "ReadCDCBlock: nothing received, but pending commands");
+      LogErr(FLogId, "ReadCDCBlock: nothing received, but pending commands");
       return;
     }
     if (NothingReceived("ReadCDCBlock: nothing received, terminate Thread",
@@ -467,8 +469,8 @@ void TZor_UsbThread::AcceptCDCHeader(TZor_UsbDevice &target, uint8_t u, const TC
 bool TZor_UsbThread::ResumptionUnconfirmed() { return FisReconnected || (FOwner && FOwner->GetIsReconnected()); }
 
 void TZor_UsbThread::ReadESPNoReceive() {
+  if (FShortWait) return;
   if (!FCmdList.empty()) {
-    if (FShortWait) return;
     LogText(FLogId, "TZor_UsbThread.ReadESPNoReceive: pending commands");
     if (FOwner && FOwner->GetCmdResponse() == crt_login) {
       if (FLoginTicks == 0) {
@@ -576,7 +578,7 @@ bool TZor_UsbThread::ReadESP() {
       FLastError = cBadFormat;
       FErrorMessage = "Input data format error in " + BytesToHex(bad);
       LogErr(FLogId, "TZor_UsbThread.ReadESP: invalid data=" + BytesToHex(bad));
-      rest.erase(0, 4);  // the next pass looks for the next magic
+      rest.erase(0, 1 + BytesBeforeMagic(rest.substr(1)));
       continue;
     }
     if (HasMagicAtOffset8(rest)) {
