@@ -32,6 +32,10 @@ constexpr int MaxSimIndex = 64;              // "sim:usb1" .. "sim:usb64"
 constexpr size_t MaxCdcPayload = 4096;       // larger outputs go out in several blocks
 constexpr uint32_t EspRingMask = 0x3FFFF;    // 18-bit ring address of binary records
 constexpr size_t MaxLinkLog = 1000;
+// Where a user's block positions start: a block whose write and read
+// pointers are both 0 belongs to no user, so user 1's first empty block must
+// not sit at 0.
+constexpr uint32_t CdcRingStart = 0x100;
 constexpr int IdleNodeCheckMs = 5;           // a served node nobody holds is looked at this often
 constexpr uint32_t StreamReadWaitMs = 100;
 // The device answers a registration it cannot serve with this report; with
@@ -203,7 +207,7 @@ class TSimCdcCore : public std::enable_shared_from_this<TSimCdcCore> {
     size_t RingBytes = 0;
     uint64_t Cursor = 0;        // units with a lower sequence number have gone out
     uint32_t EspNext = 0;       // ring address of the next record
-    TSimCdcStream Cdc{1};
+    TSimCdcStream Cdc{1, CdcRingStart};
     bool LossLogged = false;
   };
 
@@ -358,7 +362,7 @@ TZor_IoResult TSimCdcCore::Deliver(const std::string &bytes, const TReader &writ
   TSimDevice *device = nullptr;
   {
     std::lock_guard l(FLock);
-    if (GoneLocked(writer) || FSilent) return Fail(error, DeviceGone);
+    if (GoneLocked(writer) || FSilent || (FBreaking && FBreakGone)) return Fail(error, DeviceGone);
     for (char b : bytes) {
       if (FWant == 0) {
         FWant = static_cast<uint8_t>(b);
@@ -414,7 +418,7 @@ void TSimCdcCore::Dispatch(TSimDevice &device, const std::string &cmd) {
           for (int u = 1; u <= 4 && slot == 0; ++u)
             if (!FSlots[u].Active) slot = u;
         const bool refused = slot < 1 || slot > 4 ||
-                             (!FOptions.MultiUser && !FSlots[slot].Active && ActiveCountLocked() > 0);
+                             (!FEsp && !FOptions.MultiUser && !FSlots[slot].Active && ActiveCountLocked() > 0);
         if (refused) {
           LinkLogLocked("register refused");
           TooManyUsersLocked();
@@ -678,7 +682,8 @@ TZor_IoResult TSimCdcCore::Take(std::string &data, size_t maxBytes, uint32_t tim
       return TZor_IoResult::ioCancelled;
     }
     const auto now = TClock::now();
-    if (FBreaking && now >= FBreakUntil) EndBreakLocked();
+    // A break that took the port away ends on the worker, which plugs it in again.
+    if (FBreaking && !FBreakGone && now >= FBreakUntil) EndBreakLocked();
     const bool quiet = FBreaking || FSilent || reader.Paused || maxBytes == 0;
     if (!quiet && FillWireLocked()) {
       size_t n = std::min(maxBytes, FWire.size() - FWireAt);
@@ -700,7 +705,7 @@ TZor_IoResult TSimCdcCore::Take(std::string &data, size_t maxBytes, uint32_t tim
     }
     if (now >= deadline) return TZor_IoResult::ioTimeout;
     auto until = deadline;
-    if (FBreaking && FBreakUntil < until) until = FBreakUntil;
+    if (FBreaking && FBreakUntil > now && FBreakUntil < until) until = FBreakUntil;
     FCond.wait_until(l, until);
   }
 }
@@ -797,6 +802,7 @@ class TSimCdcLink::TImpl {
   bool FStopping = false;
   bool FLeavePending = false, FBackPending = false;
   bool FHidEnded = false;  // the boot loader's HID link saw the device back
+  bool FBreakLeavePending = false;  // a break took the port away
   int FServing = 0;
   std::string FSysPath;
   std::function<void(bool)> FOnPresence;
@@ -940,6 +946,7 @@ TSimHidLink *TSimCdcLink::TImpl::StartBootLoader() {
       // Kept off the bus when it comes back: the application may be back
       // instead, which is a virtual COM port.
       link->Unplug();
+      TellPresence(false);
       return;
     }
     {
@@ -964,6 +971,10 @@ void TSimCdcLink::TImpl::BreakStream(uint32_t ms, bool unplug) {
     std::lock_guard r(FRegistryLock);
     UnplugRegistryLocked();
   }
+  {
+    std::lock_guard l(FWorkLock);
+    FBreakLeavePending = true;
+  }
   FWorkCond.notify_all();
 }
 
@@ -984,15 +995,24 @@ void TSimCdcLink::TImpl::WorkerLoop() {
           Log("break over, but " + error);
       }
       Log("break over");
+      TellPresence(true);
       l.lock();
       continue;
     }
-    FWorkCond.wait_for(l, wait, [this] { return FStopping || FLeavePending || FBackPending || FHidEnded; });
+    FWorkCond.wait_for(l, wait, [this] {
+      return FStopping || FLeavePending || FBackPending || FHidEnded || FBreakLeavePending;
+    });
     if (FStopping) break;
     const bool hidMode = FHid != nullptr;
     l.unlock();
     if (!hidMode) FDevice.Tick();  // the HID link runs the model's timers while it serves
     l.lock();
+    if (FBreakLeavePending) {
+      FBreakLeavePending = false;
+      l.unlock();
+      TellPresence(false);
+      l.lock();
+    }
     if (FLeavePending) {
       FLeavePending = false;
       l.unlock();

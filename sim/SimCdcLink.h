@@ -5,13 +5,23 @@
 // Tool to device: commands as [length][command bytes]. The link keeps the
 // device's user slots (1..4; registration 0xBE [slot-1], switching with
 // 0x85 0x27+slot, a stop 0x85 0x60 ends the current user's session), hands
-// every other command to the model for the current user, and answers:
+// every other command to the model for the current user (a user that was
+// not served yet is from then on), and answers:
 // - ColdFire: CDC blocks (32-byte header of big-endian words, then the
 //   body), user slot in the write pointer, repeat address in the read
-//   pointer, tools data with the tools flag, a buffer-cleared block when a
-//   user registers or its buffer is cleared, the multi-user flag when
-//   several slots are served; resumes (0x85 0x73/0x74..0x77 + address,
-//   0x85 0x72 + seconds) continue the stream of that user.
+//   pointer, tools data with the tools flag (outside the ring: not
+//   repeated by a resume), a buffer-cleared block when a user registers and
+//   the flag on the next block after a command that clears its buffer, the
+//   multi-user flag on every block of a device that takes several users;
+//   resumes (0x85 0x73/0x74..0x77 + address, 0x85 0x72 + seconds: from the
+//   block after that time stamp) continue the stream of that user.
+// - A registration the device cannot serve (all slots taken, or a second
+//   user of a single-user device) gets the too-many-users answer: a block
+//   for no user with the framed 0x7FFA report and the 16 bytes of connected
+//   users (ColdFire), or the status record 254 (ESP).
+// - Each user keeps a ring of its recent output (a quarter of
+//   MaxQueuedBytes); a resume from an address the ring no longer holds
+//   starts that user's stream afresh with a cleared buffer.
 // - ESP: a byte stream of binary reports; registration answers with the
 //   buffer-cleared transmit report and the 0x7001 message for that slot;
 //   the ring address of each user's reports continues from report to report
@@ -59,7 +69,7 @@ struct TSimCdcOptions {
   uint32_t BytesPerMs = 1000;
   uint32_t TickMs = 10;  // how often the model's timers run
   // Several programs may use the device at once (the multi-user flag of
-  // CDC blocks; ESP devices always are).
+  // CDC blocks; an ESP device always takes four users).
   bool MultiUser = true;
   // Output the device holds while nobody reads; the oldest goes first.
   size_t MaxQueuedBytes = 1 << 20;
@@ -101,8 +111,9 @@ class TSimCdcLink {
   // time as well (open ports fail with 1167).
   void BreakStream(uint32_t ms, bool unplug = false);
 
-  // Told when the device leaves for a restart (false) and when it is back
-  // (true), after the registry has seen it; runs on the link's worker.
+  // Told when the device leaves for a restart or a break that unplugs it
+  // (false) and when it is back (true), after the registry has seen it;
+  // runs on the link's worker (in the boot loader, on its HID link's).
   void SetOnPresence(std::function<void(bool present)> handler);
 
   // Commands the link itself took (registrations, switches, stops, resumes),

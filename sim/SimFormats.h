@@ -98,7 +98,7 @@ std::string SimCdcBlock(const std::string &payload, const TSimCdcHead &head);
 // user in bits 17-18).
 class TSimCdcStream {
  public:
-  explicit TSimCdcStream(uint8_t user = 1) : FUser(user) {}
+  explicit TSimCdcStream(uint8_t user = 1, uint32_t position = 0) : FUser(user), FPosition(position & 0xFFFFF) {}
   std::string Block(const std::string &payload, uint32_t flags);
   void SetUser(uint8_t user) { FUser = user; }
   uint32_t Position() const { return FPosition; }
