@@ -241,7 +241,8 @@ bool TZor_UsbDevice::OpenPort(std::string &errorText) {
     firstCommand = std::string("\x85\x10", 2);
   } else {
     HIDStartThread();
-    FWrite = [this](const std::string &command) { return FHIDThread->WriteCommand(command); };
+    // A recovery that could not reopen leaves no reader thread behind.
+    FWrite = [this](const std::string &command) { return FHIDThread && FHIDThread->WriteCommand(command); };
     FHasCommandList = true;
     if (!IsBootLoader()) firstCommand = "\x01";
   }

@@ -175,6 +175,7 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   bool CDCToolsRead(uint32_t count, std::string &text);
   // Frees the thread: out of the global list, this object's reference dropped.
   void CDCFreeThread();
+  void SetUsbThread(std::shared_ptr<TZor_UsbThread> thread);
   // Leaves the thread: the thread forgets this object; a thread nobody else
   // uses is freed (after waiting for its end when it still runs).
   void CDCLeaveThread();
@@ -227,7 +228,9 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   bool FFirstCommand = false;
 
   // CDC and recovery.
+  // Changed only through SetUsbThread, which keeps both in step.
   std::shared_ptr<TZor_UsbThread> FUsbThread;
+  std::atomic<TZor_UsbThread *> FUsbThreadOfOwner{nullptr};
   uint32_t FNoAnswerCounter = 0;
   std::chrono::system_clock::time_point FNoAnswerTime{};  // epoch: none
   bool FRecoverSlave = false;

@@ -36,9 +36,17 @@ bool TZor_UsbDevice::GetHandleClosed() const {
   return !thread || !thread->GetUSBOpened();
 }
 
+void TZor_UsbDevice::SetUsbThread(std::shared_ptr<TZor_UsbThread> thread) {
+  FUsbThreadOfOwner = thread.get();
+  FUsbThread = std::move(thread);
+}
+
 TZor_UsbDevice *TZor_UsbDevice::OtherOwner() const {
-  if (FDevType != Zor_CDC || !FUsbThread) return nullptr;
-  TZor_UsbDevice *owner = FUsbThread->GetOwner();
+  // Asked by the I/O thread too (pacing): only the atomic pointer is read,
+  // and the thread it names lives while this object is one of its users.
+  TZor_UsbThread *thread = FUsbThreadOfOwner;
+  if (FDevType != Zor_CDC || !thread) return nullptr;
+  TZor_UsbDevice *owner = thread->GetOwner();
   return owner != this ? owner : nullptr;
 }
 
@@ -55,8 +63,9 @@ std::string TZor_UsbDevice::RegisterCommand() const {
 }
 
 void TZor_UsbDevice::CDCFreeThread() {
-  std::shared_ptr<TZor_UsbThread> thread = std::move(FUsbThread);
+  std::shared_ptr<TZor_UsbThread> thread = FUsbThread;
   if (!thread) return;
+  SetUsbThread(nullptr);
   // The thread must not reach this object any more once the reference is gone.
   thread->RemoveDevice(this);
   UsbThreadList().RemoveThread(thread);
@@ -67,7 +76,7 @@ void TZor_UsbDevice::CDCLeaveThread() {
   if (!thread) return;
   if (thread->RemoveDevice(this) > 0 && !thread->GetTerminated()) {
     // Others still use it: only this object's share goes.
-    FUsbThread.reset();
+    SetUsbThread(nullptr);
     return;
   }
   // A suspended thread never ends by itself.
@@ -120,7 +129,7 @@ bool TZor_UsbDevice::CDCOpen(bool clearBuffer) {
   }
   const bool isReconnected = !FRecoverSlave && GetPeerRepeatAddr() != 0;
   std::shared_ptr<TZor_UsbThread> thread = UsbThreadList().GetThread(this, isReconnected, GetContextTool());
-  FUsbThread = thread;
+  SetUsbThread(thread);
   if (!thread) {
     LogErr(GetLogId(), "TZor_UsbDevice.CDCOpen Thread=nil -> TooManyUser");
     SetError(Zor_TooManyUser, "Error open Zor device \"" + GetPortDisplayName() + "\": USB device is already in use");
@@ -136,7 +145,7 @@ bool TZor_UsbDevice::CDCOpen(bool clearBuffer) {
     LogText(GetLogId(), "Free CDC Thread");
     CDCFreeThread();
   } else {
-    FUsbThread.reset();
+    SetUsbThread(nullptr);
   }
   return false;
 }
@@ -275,7 +284,7 @@ bool TZor_UsbDevice::CDCClose(bool sendStop) {
     std::shared_ptr<TZor_UsbThread> thread = FUsbThread;
     if (!thread) return result;
     if (thread->RemoveDevice(this) > 0 && !thread->GetTerminated()) {
-      FUsbThread.reset();
+      SetUsbThread(nullptr);
       return result;
     }
     LogText(GetLogId(), "TZor_UsbDevice.CDCClose MultiUSB last device -> wait CDC Thread End");
@@ -338,7 +347,7 @@ bool TZor_UsbDevice::CDCCheckThreadEnd() {
     } else {
       LogText(GetLogId(), "TZor_UsbDevice.CDCCheckThreadEnd: SLAVE no close");
       thread->RemoveDevice(this);
-      FUsbThread.reset();
+      SetUsbThread(nullptr);
       FRecoverSlave = true;
     }
     if (FTooManyUsers) {

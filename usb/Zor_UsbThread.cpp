@@ -21,7 +21,10 @@ constexpr char cBanner[] = "############################## TERMINATED ##########
 // A read of NVS data block 0: only the owner may ask for it, the answer is
 // shared by every user of the device.
 bool IsReadBlock0Cmd(const std::string &data) {
-  return data.size() >= 5 && data.compare(1, 4, "\x85" "Eb\0", 4) == 0;
+  return data.size() >= 5 && data.compare(1, 4,
+                                          "\x85"
+                                          "Eb\0",
+                                          4) == 0;
 }
 
 bool IsSlot(unsigned u) { return u >= 1 && u <= 4; }
@@ -197,7 +200,8 @@ void TZor_UsbThread::LogDeviceLists() {
     LogText(FLogId, "TZor_UsbThread.FDevices[" + std::to_string(u) +
                         "]=" + (FDevices[u] ? FDevices[u]->ToUserString() : std::string("nil")));
   for (size_t i = 0; i < FNewDevices.size(); ++i)
-    LogText(FLogId, "TZor_UsbThread.FNewDevices[" + std::to_string(i) + "]=" + FNewDevices[i]->ToUserString());
+    LogText(FLogId,
+            "TZor_UsbThread.FNewDevices[" + std::to_string(i) + "]=" + FNewDevices[i]->ToUserString());
 }
 
 int TZor_UsbThread::AddDevice(TZor_UsbDevice *aDevice) {
@@ -333,7 +337,10 @@ void TZor_UsbThread::RequestHardFeature() {
     Guard g(FLockObj);
     if (!FOwner) return;
     FReadHardFeatureRequested = true;
-    AddCommand(std::string("\x04\x85" "Ei\x05", 5), FOwner);
+    AddCommand(std::string("\x04\x85"
+                           "Ei\x05",
+                           5),
+               FOwner);
   }
   if (FContextTool) Write();
 }
@@ -486,7 +493,8 @@ bool TZor_UsbThread::SendCommandIntern(TZor_UsbDevice *device, const std::string
     }
     if (c == 0x85 && (c2 == 0x60 || c2 == 0x50)) {
       if (device) {
-        LogText(FLogId, "Zor_UsbThread.SendCommandIntern: Stop/Reset gesendet (" + device->ToUserString() + ")");
+        LogText(FLogId,
+                "Zor_UsbThread.SendCommandIntern: Stop/Reset gesendet (" + device->ToUserString() + ")");
         device->SetStopSent(true);
         if (device == FOwner) FTimeoutExpected = true;
       } else {
@@ -507,8 +515,8 @@ bool TZor_UsbThread::SendCommandIntern(TZor_UsbDevice *device, const std::string
     }
     if (device) {
       device->SetLastCommand(cmd);
-      device->AwaitResponseTo(cmd, "Zor_UsbThread.SendCommandIntern: Header=" +
-                                       IntToHex(device->GetLUMReportHeader(), 4));
+      device->AwaitResponseTo(
+          cmd, "Zor_UsbThread.SendCommandIntern: Header=" + IntToHex(device->GetLUMReportHeader(), 4));
     }
     return true;
   }

@@ -21,9 +21,9 @@
 // drives Read and Write on the owner's thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -140,7 +140,8 @@ class TZor_UsbThread {
   void TakeHardFeature(const TZor_Record &record);
   void QueueMissingDisconnects();
   bool ResumptionUnconfirmed();
-  void WriteReceive(TZor_UsbDevice *target, const std::string &data, bool insert, const std::string &overflowLine);
+  void WriteReceive(TZor_UsbDevice *target, const std::string &data, bool insert,
+                    const std::string &overflowLine);
 
   static constexpr uint32_t cBadFormat = 11;
 

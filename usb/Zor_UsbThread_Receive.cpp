@@ -97,8 +97,8 @@ void CheckSettingResponse(TZor_UsbDevice &target, uint16_t old, uint16_t header)
     LogText(target.GetLogId(), "TZor_UsbThread.ReadESP LUMMeasurement, " + why);
     target.SetCmdResponse(crt_none);
   }
-  LogText(target.GetLogId(),
-          "TZor_UsbThread.ReadESP LUMMeasurement CmdResponse=" + CmdResponseTypeToText(target.GetCmdResponse()));
+  LogText(target.GetLogId(), "TZor_UsbThread.ReadESP LUMMeasurement CmdResponse=" +
+                                 CmdResponseTypeToText(target.GetCmdResponse()));
 }
 
 }  // namespace
@@ -179,7 +179,8 @@ void TZor_UsbThread::ReadFailed(const std::string &ignoreLine, const std::string
     if (behindReset) {
       LogErr(FLogId, ignoreLine);
     } else {
-      std::string text = message + ": (" + Str(FReadError.Code) + ")=" + platform::SystemErrorText(FReadError);
+      std::string text =
+          message + ": (" + Str(FReadError.Code) + ")=" + platform::SystemErrorText(FReadError);
       if (FOwner) {
         FOwner->SetSystemErrorText(FReadError, message);
         text = FOwner->GetErrorMessage();
@@ -274,8 +275,8 @@ void TZor_UsbThread::ReadCDCBlock() {
   std::string head;
   TReadOutcome r = ReadPort(head, cCDCHeaderSize, true);
   if (r == TReadOutcome::cancelled) return;
-  if (r == TReadOutcome::failed) return ReadFailed("ReadCDCBlock: ignore read error after reset cmd",
-                                                  "Reading from USB failed");
+  if (r == TReadOutcome::failed)
+    return ReadFailed("ReadCDCBlock: ignore read error after reset cmd", "Reading from USB failed");
   if (r == TReadOutcome::nothing) {
     Guard g(FLockObj);
     // A read cut short for a command that is due is no timeout.
@@ -292,7 +293,8 @@ void TZor_UsbThread::ReadCDCBlock() {
   }
   TCDCBlockHeader h;
   h.Read(head);
-  auto formatError = [&](const std::string &message, const std::string &blockData, const std::string &streamLine) {
+  auto formatError = [&](const std::string &message, const std::string &blockData,
+                         const std::string &streamLine) {
     Guard g(FLockObj);
     FLastError = cBadFormat;
     FErrorMessage = message;
@@ -300,9 +302,9 @@ void TZor_UsbThread::ReadCDCBlock() {
     LogErr(FLogId + 1, streamLine);
   };
   if (head.size() < cCDCHeaderSize) {
-    formatError("ReadCDCBlock: not enough bytes! requested=" + Str(cCDCHeaderSize) +
-                    ", received=" + Str(head.size()),
-                BytesToHex(head), "CDC block unswapped=" + BytesToHex(head));
+    formatError(
+        "ReadCDCBlock: not enough bytes! requested=" + Str(cCDCHeaderSize) + ", received=" + Str(head.size()),
+        BytesToHex(head), "CDC block unswapped=" + BytesToHex(head));
     return;
   }
   if (!h.IsValid() || h.GetSize() > cMaxCDCBodySize) {
@@ -316,18 +318,21 @@ void TZor_UsbThread::ReadCDCBlock() {
   r = h.GetSize() ? ReadPort(body, h.GetSize(), true) : TReadOutcome::ok;
   if (r == TReadOutcome::failed) {
     LogErr(FLogId + 1, "CDC block=" + h.WordsText());
-    return ReadFailed("ReadCDCBlock: ignore read error after reset cmd", "ReadCDCBlock: ReadFile CDC-Block failed");
+    return ReadFailed("ReadCDCBlock: ignore read error after reset cmd",
+                      "ReadCDCBlock: ReadFile CDC-Block failed");
   }
   if (body.size() < h.GetSize()) {
-    formatError("ReadCDCBlock: not enough bytes! requested=" + Str(h.GetSize()) + ", received=" + Str(body.size()),
-                h.WordsText(), "too less " + h.Description() + "  " + BytesToHex(body));
+    formatError(
+        "ReadCDCBlock: not enough bytes! requested=" + Str(h.GetSize()) + ", received=" + Str(body.size()),
+        h.WordsText(), "too less " + h.Description() + "  " + BytesToHex(body));
     return;
   }
   Guard g(FLockObj);
   HandleCDCBlock(h, head, body);
 }
 
-void TZor_UsbThread::HandleCDCBlock(const TCDCBlockHeader &h, const std::string &head, const std::string &body) {
+void TZor_UsbThread::HandleCDCBlock(const TCDCBlockHeader &h, const std::string &head,
+                                    const std::string &body) {
   FTimeoutCount = 0;
   const bool tools = h.HasFlag(cdc_ToolsData);
   uint8_t u = cCDCNoUser;
@@ -345,7 +350,8 @@ void TZor_UsbThread::HandleCDCBlock(const TCDCBlockHeader &h, const std::string 
         if (TZor_UsbDevice *d = FindWaiting(u, true, false)) MoveToSlot(d, u, "ReadCDCBlock");
       }
       if (!IsSlot(u) || !FDevices[u]) {
-        LogErr(FLogId, "TZor_UsbThread.ReadCDCBlock FDevices[" + Str(u) + "]=nil, aber FNewDevices NICHT gefunden");
+        LogErr(FLogId,
+               "TZor_UsbThread.ReadCDCBlock FDevices[" + Str(u) + "]=nil, aber FNewDevices NICHT gefunden");
         LogDeviceLists();
         ignore = true;
       }
@@ -381,7 +387,8 @@ void TZor_UsbThread::HandleCDCBlock(const TCDCBlockHeader &h, const std::string 
   if (payload.empty()) return;
   if (!tools && FOwner && FOwner->GetDeviceStartState() == ds_unknown) FOwner->CheckTimeStampBytes(payload);
   if (tools) {
-    const std::string line = "### ReadCDCBlock ToolsData Received(" + Str(payload.size()) + "): " + BytesToHex(payload);
+    const std::string line =
+        "### ReadCDCBlock ToolsData Received(" + Str(payload.size()) + "): " + BytesToHex(payload);
     if (FOwner && FOwner->GetLowLevelLog()) LogText(FLogId, line);
     if (target->GetLowLevelLog() && target->GetLogId() != FLogId) LogText(target->GetLogId(), line);
     target->GetToolsBuffer().WriteAnsiString(payload);
@@ -390,8 +397,8 @@ void TZor_UsbThread::HandleCDCBlock(const TCDCBlockHeader &h, const std::string 
     return;
   }
   if (IsSlot(u) && FIgnoreDataUntilStreamInterrupted[u]) {
-    LogText(FLogId, "### ReadCDCBlock.IgnoreDataUntilStreamInterrupted[" + Str(u) + "] (" + Str(payload.size()) +
-                        "): " + BytesToHex(payload));
+    LogText(FLogId, "### ReadCDCBlock.IgnoreDataUntilStreamInterrupted[" + Str(u) + "] (" +
+                        Str(payload.size()) + "): " + BytesToHex(payload));
     target->GetReceiveBuffer().SetReceivedDataIgnored();
     return;
   }
@@ -418,7 +425,8 @@ void TZor_UsbThread::AcceptCDCHeader(TZor_UsbDevice &target, uint8_t u, const TC
   LogText(FLogId, "TZor_UsbThread.ReadCDCBlock target " + target.ToUserString());
   if (target.GetBinSaveRawData()) target.SaveBinaryData(head.data(), head.size());
   if (FLastError == cBadFormat) {
-    const std::string frame = BuildTextFrame(MakeReport(rid_ErrorMessage, "Read error on USB. USB frames lost"));
+    const std::string frame =
+        BuildTextFrame(MakeReport(rid_ErrorMessage, "Read error on USB. USB frames lost"));
     LogText(FLogId, "Lesen jetzt ok -> Fehlermeldung ERROR_BAD_FORMAT nachholen: " + BytesToHex(frame));
     FLastError = 0;
     FErrorMessage.clear();
@@ -429,7 +437,8 @@ void TZor_UsbThread::AcceptCDCHeader(TZor_UsbDevice &target, uint8_t u, const TC
       target.SetCFUserID(u);
       LogText(FLogId, "### ReadCDCBlock: CF-UserID=" + Str(u));
     } else if (target.GetUserID() != u) {
-      LogErr(FLogId, "ReadCDCBlock target.UserID stimmt nicht, soll=" + Str(u) + ", ist=" + Str(target.GetUserID()));
+      LogErr(FLogId,
+             "ReadCDCBlock target.UserID stimmt nicht, soll=" + Str(u) + ", ist=" + Str(target.GetUserID()));
     }
   }
   if ((FisReconnected || target.GetIsReconnected()) && h.HasFlag(cdc_RepeatAddr)) {
@@ -443,7 +452,8 @@ void TZor_UsbThread::AcceptCDCHeader(TZor_UsbDevice &target, uint8_t u, const TC
     }
   }
   target.SetCFBufferAmount(h.GetWaitingBytes());
-  if (target.GetLowLevelLog()) LogText(FLogId, "### ReadCDCBlock: CF-UserBuffer amount " + Str(h.GetWaitingBytes()));
+  if (target.GetLowLevelLog())
+    LogText(FLogId, "### ReadCDCBlock: CF-UserBuffer amount " + Str(h.GetWaitingBytes()));
   if (h.HasFlag(cdc_BufferCleared)) {
     target.GetReceiveBuffer().Clear();
     LogText(FLogId, "ReadCDCBlock: BufferCleared");
@@ -455,7 +465,8 @@ void TZor_UsbThread::AcceptCDCHeader(TZor_UsbDevice &target, uint8_t u, const TC
   }
   if (h.HasFlag(cdc_ChannelSelection)) {
     const uint32_t v = h.GetChannelSelection();
-    const std::string frame = BuildTextFrame(MakeReport(rid_ChannelSelection, IntToBigEndianText32(v).substr(1)));
+    const std::string frame =
+        BuildTextFrame(MakeReport(rid_ChannelSelection, IntToBigEndianText32(v).substr(1)));
     WriteReceive(&target, frame, true, "ReadCDCBlock: Receive buffer overflow, buffer cleared");
     if (!target.GetBinSaveRawData()) target.SaveBinaryData(frame.data(), frame.size());
     LogText(FLogId, "### ReadCDCBlock ChannelSelectionData added: " + BytesToHex(frame));
@@ -466,7 +477,9 @@ void TZor_UsbThread::AcceptCDCHeader(TZor_UsbDevice &target, uint8_t u, const TC
 
 // ---- ESP: binary reports ------------------------------------------------------------------------
 
-bool TZor_UsbThread::ResumptionUnconfirmed() { return FisReconnected || (FOwner && FOwner->GetIsReconnected()); }
+bool TZor_UsbThread::ResumptionUnconfirmed() {
+  return FisReconnected || (FOwner && FOwner->GetIsReconnected());
+}
 
 void TZor_UsbThread::ReadESPNoReceive() {
   if (FShortWait) return;
@@ -519,8 +532,8 @@ bool TZor_UsbThread::ReadESP() {
   if (r == TReadOutcome::failed) {
     {
       Guard g(FLockObj);
-      LogErr(FLogId, "TZor_UsbThread.ReadESP Buffer (" + Str(FReadError.Code) + ")=" +
-                         platform::SystemErrorText(FReadError) + " ###");
+      LogErr(FLogId, "TZor_UsbThread.ReadESP Buffer (" + Str(FReadError.Code) +
+                         ")=" + platform::SystemErrorText(FReadError) + " ###");
     }
     ReadFailed("ReadESP: ignore read error after reset cmd", "Reading from USB failed");
     return true;
@@ -584,7 +597,8 @@ bool TZor_UsbThread::ReadESP() {
     if (HasMagicAtOffset8(rest)) {
       const std::string cut = rest.substr(0, 8);
       if (ResumptionUnconfirmed()) {
-        LogText(FLogId, "TZor_UsbThread.ReadESP reconnected second magic: skip 8 bytes -> " + BytesToHex(cut));
+        LogText(FLogId,
+                "TZor_UsbThread.ReadESP reconnected second magic: skip 8 bytes -> " + BytesToHex(cut));
       } else {
         FLastError = cBadFormat;
         FErrorMessage = "Input data format error: second magic" + BytesToHex(cut);
@@ -597,19 +611,21 @@ bool TZor_UsbThread::ReadESP() {
     if (int s = FindMagicInValues(std::string_view(rest).substr(0, length)); s > 0) {
       const size_t n = cRecordHeaderSize + cRecordValueSize * static_cast<size_t>(s - 1);
       if (ResumptionUnconfirmed()) {
-        LogText(FLogId, "TZor_UsbThread.ReadESP: reconnected header in values[" + Str(s) + "] -> skip " + Str(n) +
-                            " bytes");
+        LogText(FLogId, "TZor_UsbThread.ReadESP: reconnected header in values[" + Str(s) + "] -> skip " +
+                            Str(n) + " bytes");
       } else {
         FLastError = cBadFormat;
         FErrorMessage = "Input data format error: Magic error in Values";
-        LogErr(FLogId, "TZor_UsbThread.ReadESP: found header in values[" + Str(s) + "] -> skip " + Str(n) + " bytes");
+        LogErr(FLogId,
+               "TZor_UsbThread.ReadESP: found header in values[" + Str(s) + "] -> skip " + Str(n) + " bytes");
         LogErr(FLogId + 1, "skipped " + Str(n) + " bytes: " + BytesToHex(rest.substr(0, n)));
       }
       rest.erase(0, n);
       continue;
     }
     if (rest.size() < length) {
-      LogText(FLogId, "TZor_UsbThread.ReadESP: Too less bytes expected=" + Str(length) + " read=" + Str(rest.size()));
+      LogText(FLogId,
+              "TZor_UsbThread.ReadESP: Too less bytes expected=" + Str(length) + " read=" + Str(rest.size()));
       break;
     }
     ++FReportCount;
@@ -660,8 +676,8 @@ bool TZor_UsbThread::HandleESPReport(const std::string &raw) {
       }
     }
     const std::string entry = "UserID=" + Str(u);
-    const bool missing = std::find(FMissingDisconnects.begin(), FMissingDisconnects.end(), entry) !=
-                         FMissingDisconnects.end();
+    const bool missing =
+        std::find(FMissingDisconnects.begin(), FMissingDisconnects.end(), entry) != FMissingDisconnects.end();
     if (d) {
       MoveToSlot(d, static_cast<uint8_t>(u), "ReadESP");
       FLastCmdDevice = d;
@@ -675,8 +691,8 @@ bool TZor_UsbThread::HandleESPReport(const std::string &raw) {
         for (unsigned k = 1; k <= 4 && !d; ++k) {
           if (!FDevices[k]) continue;
           d = FDevices[k];
-          LogText(FLogId, "TZor_UsbThread.ReadESP NVS userId(" + Str(u) + ") umbiegen auf FDevices[" + Str(k) +
-                              "]=" + d->ToUserString());
+          LogText(FLogId, "TZor_UsbThread.ReadESP NVS userId(" + Str(u) + ") umbiegen auf FDevices[" +
+                              Str(k) + "]=" + d->ToUserString());
           u = k;
         }
       }
@@ -684,7 +700,8 @@ bool TZor_UsbThread::HandleESPReport(const std::string &raw) {
         if (missing)
           LogText(FLogId, "TZor_UsbThread.ReadESP orphaned userId=" + Str(u));
         else
-          LogErr(FLogId, "TZor_UsbThread.ReadESP FDevices[" + Str(u) + "]=nil, aber FNewDevices NICHT gefunden");
+          LogErr(FLogId,
+                 "TZor_UsbThread.ReadESP FDevices[" + Str(u) + "]=nil, aber FNewDevices NICHT gefunden");
         LogText(FLogId, "TZor_UsbThread.ReadESP: -> ignore report");
         skipReport();
         FTimeoutCount = 0;
@@ -790,14 +807,16 @@ void TZor_UsbThread::DeliverESPReport(TZor_UsbDevice &target, uint8_t u, const T
   }
   if (h.Type == rt_Status && h.Word < cStatusAckLimit) {
     const TCmdResponseType awaited = target.GetCmdResponse();
-    LogText(FLogId, "TZor_UsbThread.ReadESP TransmitReport Is7020 old: CmdResponse=" + CmdResponseTypeToText(awaited));
+    LogText(FLogId, "TZor_UsbThread.ReadESP TransmitReport Is7020 old: CmdResponse=" +
+                        CmdResponseTypeToText(awaited));
     if (awaited != crt_channel) target.SetCmdResponse(crt_none);
     LogText(FLogId, "TZor_UsbThread.ReadESP TransmitReport Is7020 new: CmdResponse=" +
                         CmdResponseTypeToText(target.GetCmdResponse()));
   }
   if (h.Type == rt_NVSData && target.GetCmdResponse() == crt_ReadNVS) {
     target.SetCmdResponse(crt_none);
-    LogText(FLogId, "TZor_UsbThread.ReadESP TransmitReport IsNVS -> CmdResponse=" + CmdResponseTypeToText(crt_none));
+    LogText(FLogId,
+            "TZor_UsbThread.ReadESP TransmitReport IsNVS -> CmdResponse=" + CmdResponseTypeToText(crt_none));
   }
   if (tools) {
     const std::string payload = RecordValuesText(record);

@@ -1,5 +1,6 @@
 // Helpers of the system tests that run zorfw as a child process: checks that
-// print PASS/FAIL lines, and one zorfw run with its output collected.
+// print PASS/FAIL lines, one zorfw run with its output collected, and whether
+// a simulated ColdFire's flash holds an S-record image.
 #pragma once
 
 #include <fcntl.h>
@@ -8,13 +9,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "sim/SimColdfire.h"
 
 extern char **environ;
 
@@ -113,5 +120,40 @@ class TZorfw {
   std::mutex FLock;
   std::string FOutput;
 };
+
+// The data records of an S-record file: address and bytes.
+inline std::vector<std::pair<uint32_t, std::string>> DataRecords(const std::string &path) {
+  std::vector<std::pair<uint32_t, std::string>> records;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.size() < 4 || line[0] != 'S' || line[1] < '1' || line[1] > '3') continue;
+    const size_t addrLen = size_t(line[1] - '0') + 1;
+    std::string bytes;
+    for (size_t i = 2; i + 1 < line.size() && std::isxdigit(uint8_t(line[i])); i += 2)
+      bytes += char(std::stoi(line.substr(i, 2), nullptr, 16));
+    if (bytes.size() < 1 + addrLen + 1) continue;
+    uint32_t addr = 0;
+    for (size_t i = 0; i < addrLen; ++i) addr = addr << 8 | uint8_t(bytes[1 + i]);
+    records.emplace_back(addr, bytes.substr(1 + addrLen, bytes.size() - addrLen - 2));
+  }
+  return records;
+}
+
+inline bool FlashHolds(const TSimColdfire &model, const std::string &file, std::string &why) {
+  const auto records = DataRecords(file);
+  if (records.empty()) {
+    why = "no data records in " + file;
+    return false;
+  }
+  for (const auto &[addr, data] : records)
+    if (model.PeekMemory(addr, uint32_t(data.size())) != data) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "flash differs at 0x%08X", addr);
+      why = buf;
+      return false;
+    }
+  return true;
+}
 
 }  // namespace zor::systest

@@ -1,4 +1,5 @@
-// zorfw against an ESP device on a virtual COM port emulated with umockdev:
+// zorfw against an ESP device, then a ColdFire device, on a virtual COM port
+// emulated with umockdev:
 // the maker's device in sysfs (identity, strings, a CDC interface) and its
 // /dev/ttyACM0 node on a pseudo-terminal, served by the simulator's virtual
 // COM port link. zorfw runs as a child process and inherits the testbed
@@ -25,6 +26,7 @@
 #include <thread>
 
 #include "sim/SimCdcLink.h"
+#include "sim/SimColdfire.h"
 #include "sim/SimEsp.h"
 #include "tests/system/ZorfwRun.h"
 
@@ -33,6 +35,7 @@ namespace {
 
 using systest::Check;
 using systest::Failures;
+using systest::FlashHolds;
 using systest::TClock;
 using systest::TZorfw;
 
@@ -41,9 +44,11 @@ const char *TtyPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/tty
 const char *TtyNode = "/dev/ttyACM0";
 constexpr uint32_t Serial = 0x2A3B4C5D;
 
-// An update runs through the tool's virtual COM port transport, which zorfw
-// does not have yet: until it does, these cases are reported as skipped.
-constexpr bool UpdateCasesEnabled = false;
+// A cable pulled during the transfer: zorfw reports "Transmit canceled: "
+// without the reason, resets the device and waits for it to come back, well
+// beyond the bound checked here. Reported as skipped until zorfw gives up at
+// once on a device that is gone.
+constexpr bool UnplugCaseEnabled = false;
 
 // The testbed: the device in sysfs and its node. Uevents come from the link's
 // worker and from the main thread, so every testbed call is under one lock.
@@ -146,6 +151,10 @@ void UpdateCases(const std::string &zorfw, const std::string &samples, TSimEsp &
               std::to_string(update.Seconds()) + " s)",
           update.Output());
   }
+  if (!UnplugCaseEnabled) {
+    std::printf("SKIP: an unplug during the update (zorfw waits for a device that is gone)\n");
+    return;
+  }
   {
     const size_t before = model.CommandLog().size();
     TZorfw update(zorfw, {"update", device, image, "--json", "--yes"});
@@ -167,37 +176,63 @@ void UpdateCases(const std::string &zorfw, const std::string &samples, TSimEsp &
   }
 }
 
+// One device on /dev/ttyACM0 for the time of `cases`; false when the
+// testbed cannot be built.
+template <class F>
+bool WithDevice(TSimDevice &model, F cases) {
+  TSimCdcLink link(model);
+  TTestbed bed(link.Identity());
+  if (!bed.Ok()) return false;
+  link.SetOnPresence([&](bool present) { bed.Presence(present); });
+  std::thread server([&] { link.ServeStream(bed.Master()); });
+  cases(link, bed);
+  link.Stop();
+  server.join();
+  return true;
+}
+
+void ListShows(const std::string &zorfw, const std::string &serial, const std::string &what) {
+  TZorfw list(zorfw, {"list", "--json"});
+  const int exit = list.Wait(30);
+  Check(exit == 0 && list.Has(serial) && list.Has(TtyNode), "zorfw list shows the " + what, list.Output());
+}
+
 int Run(const std::string &zorfw, const std::string &samples) {
   TSimConfig config;
   config.Family = TSimFamily::Esp;
   config.FirmwareVersion = 113;
   config.UpdateFirmwareVersion = 114;
   config.Timings.RestartSilentMs = 1000;
-  TSimEsp model(config);
-  TSimPersistent state = model.GetPersistent();
+  TSimEsp esp(config);
+  TSimPersistent state = esp.GetPersistent();
   state.NvsIntegers[0] = Serial;  // an ESP keeps its serial number in storage
-  model.SetPersistent(state);
-  TSimCdcLink link(model);
-  TTestbed bed(link.Identity());
-  if (!bed.Ok()) {
+  esp.SetPersistent(state);
+  const bool built = WithDevice(esp, [&](TSimCdcLink &link, TTestbed &bed) {
+    ListShows(zorfw, link.Identity().SerialNumber, "ESP device on its virtual COM port");
+    UpdateCases(zorfw, samples, esp, link, bed);
+  });
+  if (!built) {
     std::printf("SKIP: the testbed cannot be built (is this running under umockdev-wrapper?)\n");
     return 77;
   }
-  link.SetOnPresence([&](bool present) { bed.Presence(present); });
-  std::thread server([&] { link.ServeStream(bed.Master()); });
 
-  {
-    TZorfw list(zorfw, {"list", "--json"});
-    const int exit = list.Wait(30);
-    Check(exit == 0 && list.Has(link.Identity().SerialNumber) && list.Has(TtyNode),
-          "zorfw list shows the ESP device on its virtual COM port", list.Output());
-  }
-  if (UpdateCasesEnabled)
-    UpdateCases(zorfw, samples, model, link, bed);
-  else
-    std::printf("SKIP: update and unplug over the virtual COM port (zorfw has no such transport yet)\n");
-  link.Stop();
-  server.join();
+  // A ColdFire device with a virtual COM port: programmed, restarted, found again.
+  TSimConfig cf;
+  cf.SerialNumber = Serial + 1;
+  cf.Timings.RestartSilentMs = 1000;
+  TSimColdfire coldfire(cf);
+  WithDevice(coldfire, [&](TSimCdcLink &link, TTestbed &) {
+    ListShows(zorfw, link.Identity().SerialNumber, "ColdFire device on its virtual COM port");
+    const std::string image = samples + "/LUM_SU6_Firmware_V62.s19";
+    TZorfw update(zorfw, {"update", "usb:" + link.Identity().SerialNumber, image, "--json", "--yes"});
+    const int exit = update.Wait(180);
+    std::string why;
+    const bool holds = FlashHolds(coldfire, image, why);
+    Check(exit == 0 && holds,
+          "zorfw update of a ColdFire over its virtual COM port programs the user code (" +
+              std::to_string(update.Seconds()) + " s)",
+          why + "\n" + update.Output());
+  });
   return Failures ? 1 : 0;
 }
 

@@ -155,11 +155,13 @@ class TPluggedSerial {
   TPluggedSerial(const TPluggedSerial &) = delete;
   TPluggedSerial &operator=(const TPluggedSerial &) = delete;
 
-  std::string Path() const { return FInfo.TtyNodes[0] + "#VID_16D0&PID_" + IntToHex(FPid, 4) + "#" + FSerial; }
+  std::string Path() const {
+    return FInfo.TtyNodes[0] + "#VID_16D0&PID_" + IntToHex(FPid, 4) + "#" + FSerial;
+  }
   // A device object of one user; `slot` is the user slot it asks for (255: any).
   std::unique_ptr<TZor_UsbDevice> MakeDevice(uint8_t slot = 255, uint32_t readTimeoutMs = 20) const {
-    auto device = std::make_unique<TZor_UsbDevice>(-1, 0, nullptr, true, Zor_CDC, Path(), 0x16D0, FPid, FSerial,
-                                                   FInfo.Product);
+    auto device = std::make_unique<TZor_UsbDevice>(-1, 0, nullptr, true, Zor_CDC, Path(), 0x16D0, FPid,
+                                                   FSerial, FInfo.Product);
     device->SetUserID(slot);
     device->SetReadTimeoutMs(readTimeoutMs);
     return device;

@@ -159,6 +159,8 @@ TEST_F(HidStream, UnplugAfterDataIsNotConnected) {
   EXPECT_EQ(Receive(4), Counting(4));
   device->SetReceivedSec(1);
   EXPECT_FALSE(device->CheckDeviceClosed());
+  // Unplugged: the recovery cannot open it again either.
+  hid.State->OpenError = {platform::ERR_DEVICE_NOT_CONNECTED, 0};
   hid.State->Vanish();
   const auto end = Clock::now() + std::chrono::seconds(2);
   while (!device->CheckDeviceClosed() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));

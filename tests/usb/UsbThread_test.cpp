@@ -29,7 +29,8 @@ std::string Bytes(std::initializer_list<int> b) {
 // A command as it is queued: length byte first.
 std::string Queued(const std::string &cmd) { return static_cast<char>(cmd.size()) + cmd; }
 
-std::string EspReport(uint8_t type, uint16_t word, uint8_t user, uint32_t ptr, const std::string &values = {}) {
+std::string EspReport(uint8_t type, uint16_t word, uint8_t user, uint32_t ptr,
+                      const std::string &values = {}) {
   TSimRecordHead head;
   head.Type = type;
   head.W = word;
@@ -99,6 +100,15 @@ TEST(UsbThread, ColdfireUsersGetTheirSlotsDataAndSwitchedCommands) {
   EXPECT_EQ(w[2], Bytes({2, 0x85, 0x28}));
   EXPECT_EQ(w[3], Bytes({2, 0x85, 0x12}));
 
+  // Tools data answer the user that asked, whatever slot the block names.
+  thread->AddCommand(Queued(Bytes({0x85, 0x38})), b.get());
+  ASSERT_TRUE(port.State->WaitWritten(6));
+  const std::string answer = "tools answer";
+  port.State->Feed(CdcBlock(answer, 1, simCdcToolsData));
+  ASSERT_TRUE(WaitUntil([&] { return b->GetToolsBuffer().GetAmount() == answer.size(); }));
+  EXPECT_EQ(b->ToolsReadAll(), answer);
+  EXPECT_EQ(a->GetToolsBuffer().GetAmount(), 0u);
+
   EXPECT_EQ(thread->RemoveDevice(b.get()), 1);
   EXPECT_EQ(thread->RemoveDevice(a.get()), 0);
 }
@@ -157,6 +167,51 @@ TEST(UsbThread, QueuedCommandsGoOutAtTheDevicePaceNotAtTheReadTimeout) {
   thread->RemoveDevice(owner.get());
 }
 
+TEST(UsbThread, EspAnswersReachTheRightUsers) {
+  TPluggedSerial port;
+  auto owner = port.MakeDevice(1);
+  auto other = port.MakeDevice(2);
+  Registered(*owner);
+  Registered(*other);
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  thread->AddDevice(other.get());
+  port.State->Feed(Measurement(1, 0x10) + Measurement(2, 0x20));
+  ASSERT_TRUE(HasReceived(*other, 1));
+  ASSERT_TRUE(HasReceived(*owner, 1));
+  Received(*owner);
+  Received(*other);
+
+  // A storage block is shared data: every user gets it. A storage item is
+  // kept under its key for the user that asked.
+  const std::string blob = EspReport(rt_NVSData, NVSAnswerKey('b', 0), 1, 0, std::string(24, 'B'));
+  const std::string item = EspReport(rt_NVSData, NVSAnswerKey('i', 7), 2, 0, SimTextValues("42"));
+  port.State->Feed(blob + item);
+  ASSERT_TRUE(HasReceived(*other, blob.size()));
+  ASSERT_TRUE(HasReceived(*owner, blob.size()));
+  EXPECT_EQ(Received(*owner), blob);
+  EXPECT_EQ(Received(*other), blob);
+  std::string value;
+  ASSERT_TRUE(WaitUntil([&] { return other->ReadNVSAnswer(NVSAnswerKey('i', 7), 0, value); }));
+  EXPECT_EQ(value, "42");
+
+  // The hardware-feature word goes to every user and, without the option
+  // that wants it, into nobody's stream.
+  thread->RequestHardFeature();
+  ASSERT_TRUE(port.State->WaitWritten(2));  // after the switch to the owner
+  EXPECT_EQ(port.State->WrittenCommands()[1], Queued(std::string("\x85"
+                                                                 "Ei\x05",
+                                                                 4)));
+  port.State->Feed(EspReport(rt_NVSData, NVSAnswerKey('i', 5), 1, 0, SimTextValues(SimLE32(0x12345678))) +
+                   Measurement(1, 0x30, 'n'));
+  ASSERT_TRUE(HasReceived(*owner, 1));
+  EXPECT_EQ(Received(*owner), Measurement(1, 0x30, 'n'));
+  EXPECT_EQ(owner->GetHardFeature32(), 0x12345678u);
+  EXPECT_EQ(other->GetHardFeature32(), 0x12345678u);
+
+  thread->RemoveDevice(other.get());
+  thread->RemoveDevice(owner.get());
+}
+
 TEST(UsbThreadList, SingleUserDeviceIsNotSharedMultiUserDeviceIs) {
   TPluggedSerial cf(TPluggedSerial::ColdfirePid, "0000C001");
   auto first = cf.MakeDevice();
@@ -193,7 +248,8 @@ TEST(UsbThread, OwnerLeavingHandsOverAndItsSlotIsNoOrphan) {
   thread->AddDevice(one.get());
   thread->AddDevice(three.get());
   port.State->Feed(Measurement(2, 0x10) + Measurement(1, 0x20) + Measurement(3, 0x30));
-  ASSERT_TRUE(WaitUntil([&] { return three->GetUserID() == 3 && one->GetUserID() == 1 && owner->GetUserID() == 2; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return three->GetUserID() == 3 && one->GetUserID() == 1 && owner->GetUserID() == 2; }));
   ASSERT_TRUE(port.State->WaitConsumed());
 
   owner->SetPeerRepeatAddr(0x123);
@@ -251,19 +307,22 @@ TEST(UsbThread, RemovingAUserWhileItsDataFlowIsSafe) {
 TEST(UsbThread, EspUserRegistersBeforeItGetsData) {
   TPluggedSerial port;
   auto owner = port.MakeDevice(1);
-  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  // Tools mode: the steps run here, so the login state can be looked at between them.
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, true);
   owner->SetCmdResponse(crt_login);
 
   // Data of slot 1 before registration do not reach the object.
   const std::string early = Measurement(1, 0);
   const std::string cleared = BufferCleared(1, After(early, 0));
   port.State->Feed(early + cleared);
-  ASSERT_TRUE(WaitUntil([&] { return owner->GetLoginState() == ls_waitVersion; }));
+  EXPECT_TRUE(thread->Read());
+  EXPECT_EQ(owner->GetLoginState(), ls_waitVersion);
   EXPECT_EQ(owner->GetUserID(), 255);
+  EXPECT_EQ(owner->GetReceiveBuffer().GetAmount(), 0u);
 
   const std::string version = VersionMessage(1, After(cleared, After(early, 0)));
   port.State->Feed(version);
-  ASSERT_TRUE(HasReceived(*owner, version.size()));
+  EXPECT_TRUE(thread->Read());
   EXPECT_EQ(owner->GetLoginState(), ls_registered);
   EXPECT_EQ(owner->GetUserID(), 1);
   EXPECT_EQ(owner->GetCmdResponse(), crt_none);
@@ -289,21 +348,46 @@ TEST(UsbThread, UnservedSlotIsDisconnectedOnceNobodyWaits) {
   EXPECT_EQ(w[0], Bytes({2, 0x85, 0x2B}));
   EXPECT_EQ(w[1], Bytes({2, 0x85, 0x60}));
 
-  // While an object waits for its slot, foreign data only note the slot;
-  // when the waiting object takes that slot, nothing is disconnected.
+  // While an object waits for its slot, data of that slot only note it; the
+  // object registers and takes the slot, and nothing is disconnected.
   thread->AddDevice(late.get());
-  port.State->Feed(Measurement(3, 0x40));
-  ASSERT_TRUE(port.State->WaitConsumed());
-  Registered(*late);
-  port.State->Feed(Measurement(3, 0x50));
-  ASSERT_TRUE(HasReceived(*late, 1));
+  const std::string version = VersionMessage(3, 0x48);
+  port.State->Feed(Measurement(3, 0x40) + BufferCleared(3, 0x44) + version);
+  ASSERT_TRUE(HasReceived(*late, version.size()));
   EXPECT_EQ(late->GetUserID(), 3);
+  EXPECT_EQ(Received(*late), version);
   port.State->Feed(Measurement(1, 0x60));
   ASSERT_TRUE(port.State->WaitConsumed());
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(port.State->WrittenCommands().size(), 2u);
 
   thread->RemoveDevice(late.get());
+  thread->RemoveDevice(owner.get());
+}
+
+TEST(UsbThread, RefusedEspUserMayOnlyRegisterAgain) {
+  TPluggedSerial port;
+  auto owner = port.MakeDevice(1);
+  auto fifth = port.MakeDevice();
+  Registered(*owner);
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  port.State->Feed(Measurement(1, 0x10));
+  ASSERT_TRUE(HasReceived(*owner, 1));
+  thread->AddDevice(fifth.get());
+
+  // The device has no slot left: its no-user report goes to the waiting object.
+  const std::string refusal = EspReport(rt_Status, cStatusTooManyUsers, 1, 0x20);
+  port.State->Feed(refusal);
+  ASSERT_TRUE(HasReceived(*fifth, refusal.size()));
+  EXPECT_TRUE(fifth->GetTooManyUsers());
+  EXPECT_EQ(Received(*fifth), refusal);
+
+  thread->AddCommand(Queued(Bytes({0x85, 0x11})), fifth.get());
+  thread->AddCommand(Queued(Bytes({0xBE})), fifth.get());
+  ASSERT_TRUE(port.State->WaitWritten(1));
+  ASSERT_TRUE(WaitUntil([&] { return thread->GetPendingCmdsCount() == 0; }));
+  EXPECT_EQ(port.State->WrittenCommands(), std::vector<std::string>{Queued(Bytes({0xBE}))});
+  thread->RemoveDevice(fifth.get());
   thread->RemoveDevice(owner.get());
 }
 
@@ -351,7 +435,8 @@ TEST(UsbThread, ColdfireResumeChecksTheRepeatAddress) {
   thread->RemoveDevice(owner.get());
 }
 
-// ---- format errors -----------------------------------------------------------------------------------------
+// ---- format errors
+// -----------------------------------------------------------------------------------------
 
 TEST(UsbThread, EspFormatErrorReachesTheReportProcessorAsAMessage) {
   TPluggedSerial port;
@@ -366,8 +451,8 @@ TEST(UsbThread, EspFormatErrorReachesTheReportProcessorAsAMessage) {
 
   const std::string r2 = Measurement(1, After(r1, 0));
   port.State->Feed("garbage!garbage!" + r2);
-  const std::string note = BuildMessageRecord("Input data format error: Magic error in " +
-                                              BytesToHex("garbage!garbage!"));
+  const std::string note =
+      BuildMessageRecord("Input data format error: Magic error in " + BytesToHex("garbage!garbage!"));
   ASSERT_TRUE(HasReceived(*owner, note.size() + r2.size()));
   EXPECT_EQ(Received(*owner), note + r2);
   thread->RemoveDevice(owner.get());
@@ -377,7 +462,8 @@ TEST(UsbThread, EspReportSplitAcrossReadsArrivesOnceAndWhole) {
   TPluggedSerial port;
   auto owner = port.MakeDevice(1);
   Registered(*owner);
-  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, true);  // tools mode: steps on this thread
+  auto thread =
+      std::make_shared<TZor_UsbThread>(owner.get(), false, true);  // tools mode: steps on this thread
   const std::string r1 = Measurement(1, 0), r2 = Measurement(1, After(r1, 0), 'z');
   const std::string stream = r1 + r2;
   port.State->Feed(stream.substr(0, 10));
@@ -419,7 +505,8 @@ TEST(UsbThread, CdcResynchronisesAfterGarbageAndReportsLostFrames) {
   thread->RemoveDevice(owner.get());
 }
 
-// ---- ends of the thread ----------------------------------------------------------------------------------------
+// ---- ends of the thread
+// ----------------------------------------------------------------------------------------
 
 TEST(UsbThread, ReadTimeoutsEndTheThread) {
   TPluggedSerial port(TPluggedSerial::ColdfirePid);
@@ -435,7 +522,8 @@ TEST(UsbThread, ReadTimeoutsEndTheThread) {
   auto espThread = std::make_shared<TZor_UsbThread>(user.get(), false, false);
   espThread->RemoveDevice(user.get());
   ASSERT_TRUE(espThread->WaitFinished(2000));
-  EXPECT_EQ(espThread->GetErrorMessage(), "TZor_UsbThread.ReadESPNoReceive terminate on timeout: terminate Thread");
+  EXPECT_EQ(espThread->GetErrorMessage(),
+            "TZor_UsbThread.ReadESPNoReceive terminate on timeout: terminate Thread");
 }
 
 TEST(UsbThread, VanishingPortIsDeviceNotConnected) {
