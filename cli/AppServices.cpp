@@ -190,7 +190,7 @@ bool TCliLogs::Open(const std::string &directory, std::string &error) {
 void AddDeviceOptions(CLI::App &cmd, TDeviceCommandOptions &o) {
   cmd.add_option("device", o.Device,
                  "ip:ADDRESS, host:NAME, usb (the only USB device), usb:SERIAL (serial number, its number "
-                 "part or nick name), sim:coldfire, sim:coldfire-usb or sim:esp")
+                 "part or nick name), sim:coldfire, sim:coldfire-usb, sim:coldfire-cdc, sim:esp or sim:esp-usb")
       ->required();
   cmd.add_flag("--json", o.Json,
                "One JSON object per line: every message and progress step, then the result");
@@ -201,7 +201,7 @@ void AddDeviceOptions(CLI::App &cmd, TDeviceCommandOptions &o) {
       "Device password for network login (8 hex digits); asked on the terminal when needed and missing");
   cmd.add_flag("--yes,-y", o.AssumeYes,
                "Answer every question with Yes (otherwise asked, or No without a terminal)");
-  auto *sim = cmd.add_option_group("Simulated devices (sim:coldfire, sim:coldfire-usb, sim:esp)");
+  auto *sim = cmd.add_option_group("Simulated devices (sim:...)");
   sim->add_option("--sim-firmware", o.Sim.Firmware,
                   "Firmware version (ColdFire e.g. 112; ESP major*100+minor)");
   sim->add_option("--sim-update-firmware", o.Sim.UpdateFirmware,

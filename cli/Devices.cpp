@@ -8,6 +8,7 @@
 #include "net/Zor_NetworkDevice.h"
 #include "platform/Zor_Icmp.h"
 #include "platform/Zor_Sys.h"
+#include "sim/SimCdcLink.h"
 #include "sim/SimDevice.h"
 #include "sim/SimHidLink.h"
 #include "sim/SimNetLink.h"
@@ -73,26 +74,23 @@ int TakeUsbDevice(const std::string &selector, int logId, TTarget &target, std::
 }  // namespace
 
 bool IsUsbAddress(const TDeviceAddress &address) {
-  return address.Kind == TDeviceKind::Usb || address.Kind == TDeviceKind::SimColdfireUsb;
+  return address.Kind == TDeviceKind::Usb || address.Kind == TDeviceKind::SimColdfireUsb ||
+         address.Kind == TDeviceKind::SimColdfireCdc || address.Kind == TDeviceKind::SimEspUsb;
 }
 
 bool IsSimulatedAddress(const TDeviceAddress &address) {
-  return address.Kind == TDeviceKind::SimColdfire || address.Kind == TDeviceKind::SimEsp ||
-         address.Kind == TDeviceKind::SimColdfireUsb;
+  return address.Kind != TDeviceKind::Ip && address.Kind != TDeviceKind::Host && address.Kind != TDeviceKind::Usb;
 }
 
 bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::string &error) {
   address = TDeviceAddress{};
-  if (text == "sim:coldfire") {
-    address.Kind = TDeviceKind::SimColdfire;
-    return true;
-  }
-  if (text == "sim:esp") {
-    address.Kind = TDeviceKind::SimEsp;
-    return true;
-  }
-  if (text == "sim:coldfire-usb") {
-    address.Kind = TDeviceKind::SimColdfireUsb;
+  static const std::pair<const char *, TDeviceKind> simulated[] = {
+      {"sim:coldfire", TDeviceKind::SimColdfire},        {"sim:esp", TDeviceKind::SimEsp},
+      {"sim:coldfire-usb", TDeviceKind::SimColdfireUsb}, {"sim:coldfire-cdc", TDeviceKind::SimColdfireCdc},
+      {"sim:esp-usb", TDeviceKind::SimEspUsb}};
+  for (const auto &[name, kind] : simulated) {
+    if (text != name) continue;
+    address.Kind = kind;
     return true;
   }
   if (text == "usb" || StartsWith(text, "usb:")) {
@@ -117,7 +115,8 @@ bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::s
     return false;
   }
   error = "unknown device " + text +
-          " (use ip:ADDRESS, host:NAME, usb, usb:SERIAL, sim:coldfire, sim:coldfire-usb or sim:esp)";
+          " (use ip:ADDRESS, host:NAME, usb, usb:SERIAL, sim:coldfire, sim:coldfire-usb, sim:coldfire-cdc, sim:esp or "
+          "sim:esp-usb)";
   return false;
 }
 
@@ -167,10 +166,11 @@ std::unique_ptr<TSimHost> TSimHost::Start(bool esp, const TSimDeviceOptions &opt
 }
 
 TSimUsbHost::~TSimUsbHost() {
-  if (FLink) FLink->Unplug();
+  if (FHidLink) FHidLink->Unplug();
+  if (FCdcLink) FCdcLink->Unplug();
 }
 
-std::unique_ptr<TSimUsbHost> TSimUsbHost::Start(const TSimDeviceOptions &options, int logId,
+std::unique_ptr<TSimUsbHost> TSimUsbHost::Start(TSimUsbKind kind, const TSimDeviceOptions &options, int logId,
                                                 std::string &error) {
   TSimFaults faults;
   TSimLinkFaults linkFaults;
@@ -182,12 +182,21 @@ std::unique_ptr<TSimUsbHost> TSimUsbHost::Start(const TSimDeviceOptions &options
     return nullptr;
   }
   std::unique_ptr<TSimUsbHost> sim(new TSimUsbHost());
-  sim->FDevice = CreateSimDevice(MakeSimConfig(false, options, logId));
+  sim->FDevice = CreateSimDevice(MakeSimConfig(kind == TSimUsbKind::EspCdc, options, logId));
   sim->FDevice->SetFaults(faults);
-  TSimHidOptions link;
-  link.LogId = logId;
-  sim->FLink = std::make_unique<TSimHidLink>(*sim->FDevice, link);
-  if (!sim->FLink->Plug(error)) return nullptr;
+  bool plugged = false;
+  if (kind == TSimUsbKind::ColdfireHid) {
+    TSimHidOptions link;
+    link.LogId = logId;
+    sim->FHidLink = std::make_unique<TSimHidLink>(*sim->FDevice, link);
+    plugged = sim->FHidLink->Plug(error);
+  } else {
+    TSimCdcOptions link;
+    link.LogId = logId;
+    sim->FCdcLink = std::make_unique<TSimCdcLink>(*sim->FDevice, link);
+    plugged = sim->FCdcLink->Plug(error);
+  }
+  if (!plugged) return nullptr;
   sim->FSerialNumber = IntToHex(options.Serial, 8);
   return sim;
 }
@@ -204,9 +213,15 @@ int CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOpti
       ip = target.Sim->GetAddress();
       break;
     case TDeviceKind::SimColdfireUsb:
-      target.SimUsb = TSimUsbHost::Start(simOptions, logId, error);
+    case TDeviceKind::SimColdfireCdc:
+    case TDeviceKind::SimEspUsb: {
+      const TSimUsbKind kind = address.Kind == TDeviceKind::SimColdfireUsb   ? TSimUsbKind::ColdfireHid
+                               : address.Kind == TDeviceKind::SimColdfireCdc ? TSimUsbKind::ColdfireCdc
+                                                                            : TSimUsbKind::EspCdc;
+      target.SimUsb = TSimUsbHost::Start(kind, simOptions, logId, error);
       if (!target.SimUsb) return fwr_OpenError;
       return TakeUsbDevice(target.SimUsb->GetSerialNumber(), logId, target, error);
+    }
     case TDeviceKind::Usb: return TakeUsbDevice(address.Name, logId, target, error);
     case TDeviceKind::Host: {
       std::vector<std::string> ips;

@@ -14,11 +14,12 @@ namespace zor {
 class TSimDevice;
 class TSimNetLink;
 class TSimHidLink;
+class TSimCdcLink;
 }  // namespace zor
 
 namespace zor::cli {
 
-enum class TDeviceKind : uint8_t { Ip, Host, SimColdfire, SimEsp, Usb, SimColdfireUsb };
+enum class TDeviceKind : uint8_t { Ip, Host, SimColdfire, SimEsp, Usb, SimColdfireUsb, SimColdfireCdc, SimEspUsb };
 
 struct TDeviceAddress {
   TDeviceKind Kind = TDeviceKind::Ip;
@@ -31,7 +32,8 @@ bool IsUsbAddress(const TDeviceAddress &address);
 bool IsSimulatedAddress(const TDeviceAddress &address);
 
 // "ip:ADDRESS", "host:NAME", "usb", "usb:SERIAL", "sim:coldfire",
-// "sim:coldfire-usb" or "sim:esp"; false with the reason.
+// "sim:coldfire-usb", "sim:coldfire-cdc", "sim:esp" or "sim:esp-usb"; false
+// with the reason.
 bool ParseDeviceAddress(const std::string &text, TDeviceAddress &address, std::string &error);
 
 // How a simulated device is set up (the defaults suit a quick run).
@@ -51,24 +53,33 @@ struct TSimDeviceOptions {
 // Checks a --sim-fault value; false with the reason.
 bool CheckSimFault(const std::string &fault, std::string &error);
 
-// A simulated ColdFire device plugged into the in-process USB registry as a
-// HID device; unplugged when freed.
+// How a simulated device is plugged into the in-process USB registry: a
+// ColdFire device as HID or as a virtual COM port, an ESP device as a
+// virtual COM port.
+enum class TSimUsbKind : uint8_t { ColdfireHid, ColdfireCdc, EspCdc };
+
+// A simulated device plugged into the in-process USB registry; unplugged
+// when freed.
 class TSimUsbHost {
  public:
   ~TSimUsbHost();
   TSimUsbHost(const TSimUsbHost &) = delete;
   TSimUsbHost &operator=(const TSimUsbHost &) = delete;
 
-  static std::unique_ptr<TSimUsbHost> Start(const TSimDeviceOptions &options, int logId, std::string &error);
+  static std::unique_ptr<TSimUsbHost> Start(TSimUsbKind kind, const TSimDeviceOptions &options, int logId,
+                                            std::string &error);
   // The USB serial number it is listed under.
   const std::string &GetSerialNumber() const { return FSerialNumber; }
   TSimDevice &GetDevice() { return *FDevice; }
-  TSimHidLink &GetLink() { return *FLink; }
+  // The link it is plugged in with; the other one is nullptr.
+  TSimHidLink *GetHidLink() { return FHidLink.get(); }
+  TSimCdcLink *GetCdcLink() { return FCdcLink.get(); }
 
  private:
   TSimUsbHost() = default;
   std::unique_ptr<TSimDevice> FDevice;
-  std::unique_ptr<TSimHidLink> FLink;
+  std::unique_ptr<TSimHidLink> FHidLink;
+  std::unique_ptr<TSimCdcLink> FCdcLink;
   std::string FSerialNumber;
 };
 

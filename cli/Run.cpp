@@ -12,8 +12,8 @@ int RunZorfw(int argc, char **argv) {
   app.require_subcommand(1);
   app.footer(
       "DEVICE: ip:ADDRESS, host:NAME, usb (the only USB device attached), usb:SERIAL (serial number, its number\n"
-      "part or nick name; zorfw list shows them), or sim:coldfire / sim:coldfire-usb / sim:esp for a simulated\n"
-      "device.\n\n" +
+      "part or nick name; zorfw list shows them), or a simulated device: sim:coldfire / sim:esp on the network,\n"
+      "sim:coldfire-usb (HID) / sim:coldfire-cdc / sim:esp-usb (virtual COM port) over USB.\n\n" +
       ExitCodeTable());
   int exitCode = 0;
   AddCheckCommand(app, exitCode);

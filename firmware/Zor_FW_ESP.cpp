@@ -2,6 +2,7 @@
 // update partition (image-piece commands over USB, the block transfer over
 // the network), the device checks it and reports that it is ready, and the
 // partition switch back to the factory image.
+#include <algorithm>
 #include <vector>
 
 #include "device/Zor_ColdfireCommands.h"
@@ -23,6 +24,8 @@ constexpr int cReadySeconds = 60;
 // Firmware from this version on sends a ready report instead of restarting
 // its data stream.
 constexpr int cReadyReportFirmware = 114;
+// Between reads of a device whose data arrives only when read.
+constexpr uint32_t cOnDemandPollMs = 10;
 
 }  // namespace
 
@@ -136,6 +139,7 @@ int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
   DoProgress(tpt_SetMax, cReadySeconds, "seconds");
   Log("WaitESPReady FW-Version=" + std::to_string(FFirmwareVersion));
   const bool readyReport = FFirmwareVersion >= cReadyReportFirmware;
+  const bool readOnDemand = device->GetDevType() == Zor_CDC && device->GetContextTool();
 
   int result = fwr_ProgrammingFailed;
   const uint32_t start = platform::GetTicks();
@@ -170,8 +174,15 @@ int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
     }
     if (cleared) Log("WaitESPReady: BufferCleared");
     // Nothing came: wait for data until the current second is over (the
-    // ready report follows the image check within moments).
-    if (report.empty() && !cleared) device->GetReceiveEvent().WaitFor(1000 - elapsed % 1000);
+    // ready report follows the image check within moments). A virtual COM
+    // port in tools mode is read only when asked (NextReport), so nothing
+    // would signal the event meanwhile: it is asked again shortly instead.
+    if (report.empty() && !cleared) {
+      if (readOnDemand)
+        platform::SleepMs(std::min<uint32_t>(cOnDemandPollMs, 1000 - elapsed % 1000));
+      else
+        device->GetReceiveEvent().WaitFor(1000 - elapsed % 1000);
+    }
   }
   DoProgress(tpt_SetPosition, 0, "seconds");
   FreeReportDevice();

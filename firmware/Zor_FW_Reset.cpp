@@ -337,16 +337,25 @@ int TZorFirmwareClass::WaitUsbDeviceReady(TZor_BaseDevice *device, uint32_t rese
       case waitDetachAttach: result = fwr_NoReset; break;
       case waitDetachedAttach: {
         // Typically the system is still installing a driver for the
-        // device's new identity.
+        // device's new identity; the user knows when that has finished. A
+        // user who does not confirm gives up on the device: it is not looked
+        // for, and the wait ends as if it had not come back.
         const std::string text = "Device will be installed. Please confirm when installation has finished";
         Log(text);
-        FAppServices->Notify(text);
+        if (!FAppServices->Confirm(text)) {
+          LogError("WaitDeviceReady: installation not confirmed");
+          result = fwr_DeviceMissing;
+        }
         break;
       }
       default: break;
     }
   }
 
+  if (result == fwr_DeviceMissing) {
+    Log("Waiting finished");
+    return result;
+  }
   std::unique_ptr<TZor_BaseDevice> found = GetNewUsbItem(resetSerialNumber);
   const bool haveDevice = found != nullptr;
   // Directly, not through SetBaseDevice: the display name stays.

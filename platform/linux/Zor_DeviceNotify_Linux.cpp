@@ -88,13 +88,18 @@ class TLinuxDeviceMonitor : public TZor_DeviceMonitor {
   }
 
  private:
+  // As the kernel orders them: a device arrives before its serial ports,
+  // which leave before it.
   void OnSimDevice(const TZor_UsbDeviceInfo &info, bool attached) {
-    TZor_DeviceChange change{
+    TZor_DeviceChange device{
         attached ? TZor_DeviceChangeKind::dcUsbAttached : TZor_DeviceChangeKind::dcUsbDetached,
         info.SysPath + "#" + UsbIdentityName(info.VendorID, info.ProductID, info.SerialNumber)};
+    const auto portKind = attached ? TZor_DeviceChangeKind::dcPortAttached : TZor_DeviceChangeKind::dcPortDetached;
     {
       std::lock_guard<std::mutex> g(FLock);
-      FSimQueue.push_back(std::move(change));
+      if (attached) FSimQueue.push_back(device);
+      for (const std::string &tty : info.TtyNodes) FSimQueue.push_back(TZor_DeviceChange{portKind, tty});
+      if (!attached) FSimQueue.push_back(std::move(device));
     }
     const uint64_t one = 1;
     (void)!::write(FWake.Get(), &one, sizeof one);

@@ -70,7 +70,7 @@ class ZorfwUsb : public testing::Test {
     options.Serial = serial;
     options.RestartMs = 300;
     std::string error;
-    auto host = TSimUsbHost::Start(options, -1, error);
+    auto host = TSimUsbHost::Start(TSimUsbKind::ColdfireHid, options, -1, error);
     EXPECT_TRUE(host) << error;
     return host;
   }
@@ -91,7 +91,7 @@ class ZorfwUsb : public testing::Test {
 // at a time, so a run that left it open shows here.
 bool NodeIsFree(TSimUsbHost &host) {
   platform::TZor_SysError error;
-  return platform::OpenHidPort(host.GetLink().HidNode(), error) != nullptr;
+  return platform::OpenHidPort(host.GetHidLink()->HidNode(), error) != nullptr;
 }
 
 std::vector<nlohmann::json> ListedDevices(const TRun &run) { return run.Result().value("devices", nlohmann::json::array()); }

@@ -165,6 +165,21 @@ TEST_F(FWEsp, ReadyConditionDependsOnFirmware) {
   EXPECT_TRUE(FEngine.HasMessage("Programming failed: No response", mtErr));
 }
 
+// A virtual COM port in tools mode delivers only what the engine reads:
+// the ready report that is there 100 ms after the start is found at once,
+// not when a wait for data nobody delivers has run out.
+TEST_F(FWEsp, ReadyReportOfAPortReadOnDemandIsTakenWhenItIsThere) {
+  FDevice.SetContextTool(true);
+  const uint32_t start = platform::GetTicks();
+  bool sent = false;
+  FEngine.Services.OnProcess = [&] {
+    if (!sent && platform::TicksSince(start) >= 100) sent = FDevice.Feed(ReadyRecord());
+  };
+  EXPECT_EQ(FEngine.WaitESPReady(&FDevice), 0);
+  EXPECT_TRUE(sent);
+  EXPECT_LT(platform::TicksSince(start), 200u);
+}
+
 // Below firmware 114 the restarted data stream is the ready sign. A fast
 // device restarts it at once after the command, before the wait begins: that
 // mark counts; one from before the command does not.

@@ -170,11 +170,37 @@ TEST_F(FWResetUsb, RemovalBeforeTheWaitIsNotLost) {
 
 TEST_F(FWResetUsb, DeviceLeftButNotFoundAgain) {
   FComesBack = false;
+  FEngine.Services.Answer = true;  // "installation has finished"
   Script({{3, {UsbOut()}}});
   TZor_BaseDevice *device = &FDevice;
   EXPECT_EQ(FEngine.DoReset(device, cSerial), fwr_DeviceMissing);
   EXPECT_EQ(FEngine.GetBaseDevice(), nullptr);
   EXPECT_EQ(FLog.Count("No Zor device found"), 1);
+}
+
+TEST_F(FWResetUsb, DeviceStillInstallingIsAskedAbout) {
+  // Gone and not back within the wait: the user says when the system has
+  // installed it. Yes looks for it; No gives up without looking.
+  const std::string question = "Device will be installed. Please confirm when installation has finished";
+  for (const bool yes : {true, false}) {
+    SCOPED_TRACE(yes ? "yes" : "no");
+    ASSERT_EQ(FEngine.OpenDevice(FEngine.GetBaseDevice(), true, false), 0);
+    FEngine.Services.Questions.clear();
+    FEngine.Services.Answer = yes;
+    FEngine.Services.Processed = 0;
+    FEnumerations = 0;
+    FEngine.SetZustandNachReset(false);
+    Script({{3, {UsbOut()}}});
+    TZor_BaseDevice *device = FEngine.GetBaseDevice();
+    EXPECT_EQ(FEngine.DoReset(device, cSerial), yes ? 0 : fwr_DeviceMissing);
+    ASSERT_EQ(FEngine.Services.Questions.size(), 1u);
+    EXPECT_EQ(FEngine.Services.Questions[0], question);
+    EXPECT_EQ(FEnumerations, yes ? 1 : 0);
+    EXPECT_EQ(FEngine.GetZustandNachReset(), yes);
+    if (yes) {
+      EXPECT_EQ(FEngine.GetBaseDevice(), FBack);
+    }
+  }
 }
 
 TEST_F(FWResetUsb, FailedResetCommandClosesAndReturnsTheError) {
