@@ -2,7 +2,8 @@
 # Builds zorfw and runs the main job against simulated devices: check the
 # sample images, list the USB devices attached, then show, update and show
 # again a simulated ColdFire device and a simulated ESP device (LUM2) on the
-# network and a simulated ColdFire device on USB. A sim: device lives inside the zorfw
+# network, then the same on USB: a ColdFire device on HID, an ESP device and a
+# ColdFire device on virtual COM ports. A sim: device lives inside the zorfw
 # process, so the version after the update is the one `zorfw update` reads
 # back from the device when it has finished, as the window does.
 set -euo pipefail
@@ -43,4 +44,14 @@ echo "== zorfw info ${usb[*]}"
 "$zorfw" info "${usb[@]}"
 echo "== zorfw update ${usb[*]} $samples/LUM_SU6_Firmware_V62.s19"
 "$zorfw" update "${usb[@]}" "$samples/LUM_SU6_Firmware_V62.s19"
-echo "== demo finished: all three devices updated"
+# ESP and ColdFire devices on virtual COM ports (USB serial): the ESP device
+# restarts into its new partition and is found again by its serial number.
+espusb=(sim:esp-usb --sim-firmware 113 --sim-update-firmware 114 --sim-serial 0x2002)
+echo "== zorfw info ${espusb[*]}"
+"$zorfw" info "${espusb[@]}"
+echo "== zorfw update ${espusb[*]} $samples/LUM2_Firmware_V114.bin"
+"$zorfw" update "${espusb[@]}" "$samples/LUM2_Firmware_V114.bin"
+cdc=(sim:coldfire-cdc --sim-firmware 60 --sim-update-firmware 62 --sim-serial 0x1003)
+echo "== zorfw update ${cdc[*]} $samples/LUM_SU6_Firmware_V62.s19"
+"$zorfw" update "${cdc[@]}" "$samples/LUM_SU6_Firmware_V62.s19"
+echo "== demo finished: all five devices updated"
