@@ -479,8 +479,8 @@ bool TZor_UsbDevice::HIDRead(uint32_t count, std::string &text) {
     if (HIDReadReport(FReadBufferHID, wait) != TZor_IoResult::ioOk) break;
     const size_t valid = std::min<size_t>(static_cast<uint8_t>(FReadBufferHID[0]), FReadBufferHID.size() - 1);
     const std::string data = FReadBufferHID.substr(1, valid);
-    const bool zeros = FHIDFullReport && std::all_of(data.begin(), data.end(), [](char c) { return c == 0; });
-    if (zeros && FHIDCountersZero) {
+    if (FHIDFullReport && FHIDCountersZero &&
+        std::all_of(data.begin(), data.end(), [](char c) { return c == 0; })) {
       // The device's notice that it emptied its transmit buffer (its
       // counters start again with it). It can arrive late, after the
       // request was sent: it is no part of the answer, and nothing read
@@ -491,7 +491,8 @@ bool TZor_UsbDevice::HIDRead(uint32_t count, std::string &text) {
       FHIDColdfireCleared = true;
       continue;
     }
-    FHIDColdfireCleared = zeros;
+    // Zero bytes with counters are memory that holds zeros, not the notice.
+    FHIDColdfireCleared = false;
     wait = std::max(GetReadTimeoutMs(), HIDReadSliceMs);
     text += data.substr(0, count - text.size());
   }

@@ -179,10 +179,11 @@ TEST_F(UsbDeviceTools, FullAndEmptyReports) {
   EXPECT_FALSE(device->ToolsRead(54, text));
   EXPECT_TRUE(device->GetHIDColdfireCleared());
 
-  // 54 zero bytes of memory carry counters: they are an answer.
+  // 54 zero bytes of memory carry counters: they are an answer, not to be read again.
   hid.State->Feed(InputReport(std::string(54, '\0'), 54));
   ASSERT_TRUE(device->ToolsRead(54, text));
   EXPECT_EQ(text, std::string(54, '\0'));
+  EXPECT_FALSE(device->GetHIDColdfireCleared());
 }
 
 TEST_F(UsbDeviceTools, ALateClearedReportOrAnEarlierAnswerNeverStartsAnAnswer) {
