@@ -528,7 +528,8 @@ void TZor_UsbDevice::ClearToolsAnswers() {
     std::string report;
     int dropped = 0;
     while (dropped < MaxStaleReports && HIDReadOneReport(report, 0) == TZor_IoResult::ioOk) ++dropped;
-    if (dropped) LogText(GetLogId(), "UsbDevice.ClearToolsAnswers: " + std::to_string(dropped) + " late reports dropped");
+    if (dropped)
+      LogText(GetLogId(), "UsbDevice.ClearToolsAnswers: " + std::to_string(dropped) + " late reports dropped");
   }
 }
 
