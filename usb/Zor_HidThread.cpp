@@ -140,6 +140,8 @@ void THIDThread::SendLastReports() {
 
 void THIDThread::Received(const std::string &text) {
   const size_t count = std::min<size_t>(static_cast<uint8_t>(text[0]), text.size() - 1);
+  // A report without data carries nothing, least of all the cleared notice.
+  if (count == 0) return;
   const std::string data = text.substr(1, count);
   if (data.find_first_not_of('\0') == std::string::npos) {
     FOwner.GetReceiveBuffer().Clear();

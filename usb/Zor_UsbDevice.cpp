@@ -23,6 +23,8 @@ const char *BoolText(bool value) { return value ? "True" : "False"; }
 // the two counters; such lengths mean the descriptor was not understood.
 constexpr uint32_t MinInputReportLength = 12;
 constexpr uint32_t MinOutputReportLength = 2;
+// Reports dropped at most before a tools request: more than any answer has.
+constexpr int MaxStaleReports = 64;
 
 uint32_t BigEndian32(const std::string &bytes, size_t pos) { return BigEndianTextToInt32(bytes, pos).value_or(0); }
 
@@ -456,6 +458,7 @@ TZor_IoResult TZor_UsbDevice::HIDReadReport(std::string &text, uint32_t firstWai
                             " neu=" + IntToHex(readCounter, 8) + " #####################");
   FSaveColdfireVariable2 = static_cast<uint16_t>(readCounter);
   FHIDFullReport = length == n - 3;
+  FHIDCountersZero = writeCounter == 0 && readCounter == 0;
   text[0] = static_cast<char>(valid);
   if (GetLowLevelLog())
     LogText(GetLogId(), "####   HIDReadReport: Schreibzeiger/Lesezeiger: " + IntToHex(writeCounter, 8) + " " +
@@ -471,12 +474,26 @@ bool TZor_UsbDevice::HIDRead(uint32_t count, std::string &text) {
   // Only a report that has already arrived starts an answer; the rest of an
   // answer longer than one report follows a report time later and is waited for.
   uint32_t wait = 0;
+  FHIDColdfireCleared = false;
   while (text.size() < count && FDevHandle) {
     if (HIDReadReport(FReadBufferHID, wait) != TZor_IoResult::ioOk) break;
-    wait = std::max(GetReadTimeoutMs(), HIDReadSliceMs);
     const size_t valid = std::min<size_t>(static_cast<uint8_t>(FReadBufferHID[0]), FReadBufferHID.size() - 1);
     const std::string data = FReadBufferHID.substr(1, valid);
-    FHIDColdfireCleared = FHIDFullReport && std::all_of(data.begin(), data.end(), [](char c) { return c == 0; });
+    if (FHIDFullReport && FHIDCountersZero &&
+        std::all_of(data.begin(), data.end(), [](char c) { return c == 0; })) {
+      // The device's notice that it emptied its transmit buffer (its
+      // counters start again with it). It can arrive late, after the
+      // request was sent: it is no part of the answer, and nothing read
+      // before it is either.
+      LogText(GetLogId(), "#### HIDRead: buffer cleared report skipped");
+      text.clear();
+      wait = 0;
+      FHIDColdfireCleared = true;
+      continue;
+    }
+    // Zero bytes with counters are memory that holds zeros, not the notice.
+    FHIDColdfireCleared = false;
+    wait = std::max(GetReadTimeoutMs(), HIDReadSliceMs);
     text += data.substr(0, count - text.size());
   }
   return count == 0 || !text.empty();
@@ -503,6 +520,16 @@ void TZor_UsbDevice::ClearToolsAnswers() {
   if (FDevType == Zor_HID && FPortIsOpened && !GetContextTool()) {
     GetReceiveBuffer().Clear();
     GetReceiveBuffer().GetBufferCleared();
+  }
+  // In tools mode a report already waiting answers an earlier request (one
+  // read again, or given up on): taken now it would become the start of the
+  // next answer. A device that never stops sending must not hold the caller.
+  if (FDevType == Zor_HID && FPortIsOpened && GetContextTool() && FDevHandle) {
+    std::string report;
+    int dropped = 0;
+    while (dropped < MaxStaleReports && HIDReadOneReport(report, 0) == TZor_IoResult::ioOk) ++dropped;
+    if (dropped)
+      LogText(GetLogId(), "UsbDevice.ClearToolsAnswers: " + std::to_string(dropped) + " late reports dropped");
   }
 }
 

@@ -212,6 +212,7 @@ class TZor_UsbDevice : public TZor_BaseDevice {
   std::atomic<bool> FHIDColdfireCleared{false};
   std::atomic<bool> FHIDDoppelterString{false};
   bool FHIDFullReport = false;
+  bool FHIDCountersZero = false;  // both counters of the last report read are 0
   std::unique_ptr<THIDThread> FHIDThread;
   uint32_t FInputReportByteLength = 0;
   uint32_t FOutputReportByteLength = 0;

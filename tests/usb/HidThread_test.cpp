@@ -56,8 +56,10 @@ TEST_F(HidStream, CommandsGoOutAndDataComeIn) {
   ASSERT_TRUE(hid.State->WaitWritten(1));
   EXPECT_EQ(Command(0), "\x01");
   hid.State->Feed(InputReport(Counting(20)));
+  hid.State->Feed(InputReport(""));  // no data: not the cleared report either
   hid.State->Feed(InputReport(Counting(5, 50)));
   EXPECT_EQ(Receive(25), Counting(20) + Counting(5, 50));
+  EXPECT_FALSE(device->GetReceiveBufferCleared());
   EXPECT_EQ(device->GetPendingCmdsCount(), 0u);
   // An answer the engine reads as tools data comes with the same stream.
   hid.State->Feed(InputReport(Counting(8, 70)));

@@ -173,10 +173,39 @@ TEST_F(UsbDeviceTools, FullAndEmptyReports) {
   EXPECT_FALSE(device->DeviceRead(10, text));
   EXPECT_EQ(text, "");
 
-  // A full report of zeros is the device's "buffer cleared".
+  // A full report of zeros with its counters at 0 is the device's "buffer
+  // cleared": no answer, only the flag.
   hid.State->Feed(InputReport(std::string(54, '\0')));
-  ASSERT_TRUE(device->ToolsRead(54, text));
+  EXPECT_FALSE(device->ToolsRead(54, text));
   EXPECT_TRUE(device->GetHIDColdfireCleared());
+
+  // 54 zero bytes of memory carry counters: they are an answer, not to be read again.
+  hid.State->Feed(InputReport(std::string(54, '\0'), 54));
+  ASSERT_TRUE(device->ToolsRead(54, text));
+  EXPECT_EQ(text, std::string(54, '\0'));
+  EXPECT_FALSE(device->GetHIDColdfireCleared());
+}
+
+TEST_F(UsbDeviceTools, ALateClearedReportOrAnEarlierAnswerNeverStartsAnAnswer) {
+  // The cleared report of a device that came back arrives after the request:
+  // it and whatever came before it are skipped, the answer follows.
+  hid.State->Feed(InputReport(Counting(3, 200), 3));
+  hid.State->Feed(InputReport(std::string(54, '\0')));
+  hid.State->Feed(InputReport(Counting(4), 4));
+  std::string text;
+  ASSERT_TRUE(device->ToolsRead(4, text));
+  EXPECT_EQ(text, Counting(4));
+  EXPECT_FALSE(device->GetHIDColdfireCleared());
+
+  // A request read again leaves the first answer's twin behind: the next
+  // request drops it before it is sent, and reads only its own answer.
+  hid.State->Feed(InputReport(Bytes({0, 0, 0, 1}), 8));
+  device->ClearToolsAnswers();
+  hid.State->Feed(InputReport(Counting(54, 10), 62));
+  hid.State->Feed(InputReport(Counting(10, 64), 72));
+  ASSERT_TRUE(device->ToolsRead(64, text));
+  EXPECT_EQ(text, Counting(64, 10));
+  EXPECT_EQ(device->GetErrorCode(), Zor_No_Err);
 }
 
 TEST_F(UsbDeviceTools, ReadTakesOnlyTheWantedBytesOfAReport) {
