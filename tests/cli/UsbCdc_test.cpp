@@ -397,11 +397,11 @@ TEST_P(UnplugOverUsb, FailsFastWithTheReason) {
   EXPECT_TRUE(UsbThreadList().IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Points, UnplugOverUsb,
-                         testing::Values(TCancelCase{"Esp", TSimUsbKind::EspCdc, cPiece},
-                                         TCancelCase{"Coldfire", TSimUsbKind::ColdfireCdc,
-                                                     std::string("\x85\x20\x30", 3)}),
-                         [](const testing::TestParamInfo<TCancelCase> &i) { return std::string(i.param.Name); });
+INSTANTIATE_TEST_SUITE_P(
+    Points, UnplugOverUsb,
+    testing::Values(TCancelCase{"Esp", TSimUsbKind::EspCdc, cPiece},
+                    TCancelCase{"Coldfire", TSimUsbKind::ColdfireCdc, std::string("\x85\x20\x30", 3)}),
+    [](const testing::TestParamInfo<TCancelCase> &i) { return std::string(i.param.Name); });
 
 // ---------------------------------------------------------------- failures
 

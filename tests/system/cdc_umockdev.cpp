@@ -164,7 +164,8 @@ void UpdateCases(const std::string &zorfw, const std::string &samples, TSimEsp &
     Check(exit != 0 && exit != -1 && !update.Has("Firmware update was successful"),
           "an unplug during the update fails the update" + std::string(hungUp ? "" : " (node not hung up)"),
           "exit " + std::to_string(exit) + "\n" + update.Output());
-    Check(update.Has("The device is not connected"), "the failure names the vanished device", update.Output());
+    Check(update.Has("The device is not connected"), "the failure names the vanished device",
+          update.Output());
     Check(after < 5,
           "the failed update ends in bounded time (" + std::to_string(after) + " s after the unplug)");
   }
