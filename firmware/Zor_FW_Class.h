@@ -225,6 +225,9 @@ class TZorFirmwareClass {
   // for an action that needs it.
   void HandOverLogin(TZor_BaseDevice *device);
   int WriteDevice(TZor_BaseDevice *device, const std::string &command);
+  // Why a write failed, for the user: the device's own words when it is gone
+  // (the cable pulled), the result's text otherwise.
+  static std::string WriteFailureText(const TZor_BaseDevice *device, int result);
   void ReadDevice(TZor_BaseDevice *device, uint32_t address, std::string &data, uint32_t length);
   void ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::string &data, uint32_t length);
   int WaitCmdsSend(TZor_BaseDevice *device);

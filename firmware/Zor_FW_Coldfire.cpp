@@ -98,7 +98,7 @@ int TZorFirmwareClass::ClearCheckSumRange() {
     const int result =
         WriteCode(FBaseDevice, CF_CheckSumAreaStart + CF_CheckSumAreaStride * k, erased, CF_StagingFlag);
     if (result != fwr_NoError) {
-      DoMessage("Transmit canceled: " + ErrorText(result), mtErr);
+      DoMessage("Transmit canceled: " + WriteFailureText(FBaseDevice, result), mtErr);
       LogStars();
       return result;
     }
@@ -195,7 +195,7 @@ int TZorFirmwareClass::TransmitSystemCode() {
 
   const int result = TransmitRecords(image, [&](const TSRecord &record, uint32_t target) -> int {
     if (WriteCode(FBaseDevice, target, record.Data, 0) == fwr_NoError) return fwr_NoError;
-    DoMessage("Transmit canceled: " + ErrorText(fwr_WriteError), mtErr);
+    DoMessage("Transmit canceled: " + WriteFailureText(FBaseDevice, fwr_WriteError), mtErr);
     return fwr_WriteError;
   });
   if (result != fwr_NoError) return result;
@@ -348,7 +348,7 @@ int TZorFirmwareClass::ProgramFlash(TZor_BaseDevice *device, uint32_t first, uin
   LogStars();
   DoMessage("Start programming...", mtInfo);
   result = WriteDevice(device, startCommand);
-  if (result != fwr_NoError) DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+  if (result != fwr_NoError) DoMessage("Programming canceled: " + WriteFailureText(device, result), mtErr);
   return result;
 }
 
@@ -357,7 +357,7 @@ int TZorFirmwareClass::WriteFlashCF(uint32_t length) {
   FmaxAdr = CF_ConfigBlockAddress + length - 1;
   int result = WriteCode(FBaseDevice, CF_ConfigBlockAddress, BufferText(), CF_StagingFlag);
   if (result != fwr_NoError) {
-    DoMessage("Transmit canceled: " + ErrorText(result), mtErr);
+    DoMessage("Transmit canceled: " + WriteFailureText(FBaseDevice, result), mtErr);
     LogStars();
     return result;
   }

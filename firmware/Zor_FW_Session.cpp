@@ -180,6 +180,11 @@ int TZorFirmwareClass::WriteDevice(TZor_BaseDevice *device, const std::string &c
   return result;
 }
 
+std::string TZorFirmwareClass::WriteFailureText(const TZor_BaseDevice *device, int result) {
+  if (device && device->GetErrorCode() == Zor_DeviceNotConnected) return device->GetErrorMessage();
+  return ErrorText(result);
+}
+
 void TZorFirmwareClass::ReadDevice(TZor_BaseDevice *device, uint32_t address, std::string &data,
                                    uint32_t length) {
   data.clear();

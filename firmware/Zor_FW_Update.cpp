@@ -150,12 +150,12 @@ int TZorFirmwareClass::DoUpdateSteps(const std::string &filename, bool updateBoo
 int TZorFirmwareClass::DoUpdateTimerPatch(TZor_BaseDevice *device) {
   DoMessage("Firmware " + std::to_string(FFirmwareVersion) + ": Disable Timer Interrupt", mtInfo);
   if (WriteCode(device, CF_SystemCodeStart, cTimerPatch, 0) != fwr_NoError) {
-    DoMessage("Transmit canceled: " + ErrorText(fwr_WriteError), mtErr);
+    DoMessage("Transmit canceled: " + WriteFailureText(device, fwr_WriteError), mtErr);
     return fwr_WriteError;
   }
   const int result = WriteDevice(device, CmdRun());
   if (result != fwr_NoError) {
-    DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+    DoMessage("Programming canceled: " + WriteFailureText(device, result), mtErr);
     return result;
   }
   platform::SleepMs(100);
@@ -170,7 +170,7 @@ int TZorFirmwareClass::DoUpdateESP(TZor_BaseDevice *device, const std::string &f
   ClearESPReadyMark(device);
   result = WriteDevice(device, CmdStartProgramming(FCodeCount));
   if (result != fwr_NoError) {
-    DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+    DoMessage("Programming canceled: " + WriteFailureText(device, result), mtErr);
     return result;
   }
   result = WaitESPReady(device);
@@ -194,7 +194,7 @@ int TZorFirmwareClass::DoUpdateColdfire(TZor_BaseDevice *device, const std::stri
   LogStars();
   DoMessage("Start programming...", mtInfo);
   result = WriteDevice(device, CmdStartProgramming());
-  if (result != fwr_NoError) DoMessage("Programming canceled: " + ErrorText(result), mtErr);
+  if (result != fwr_NoError) DoMessage("Programming canceled: " + WriteFailureText(device, result), mtErr);
   return result;
 }
 
@@ -270,6 +270,13 @@ void TZorFirmwareClass::DoUpdateExit(int result, bool resetOnExit, uint32_t rese
   LogStars();
   // The reset ends the session itself: with the restart, or with DISCONN
   // when it never reached the device.
+  // A device that is gone cannot be reset: the reset would fail, or go out on
+  // a port on its way out, and its wait would run for a device that never
+  // comes back. HID and virtual COM port devices both say so by the code.
+  if (resetOnExit && FBaseDevice && FBaseDevice->GetErrorCode() == Zor_DeviceNotConnected) {
+    Log("TZorFirmwareClass.DoUpdateExit device not connected -> no reset");
+    resetOnExit = false;
+  }
   if (resetOnExit && FBaseDevice) DoReset(FBaseDevice, resetSerialNumber);
   // Any session still held is ended with DISCONN (recorded for later when
   // the device cannot be reached): a forced close would leave the device

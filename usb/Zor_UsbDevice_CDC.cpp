@@ -209,11 +209,18 @@ bool TZor_UsbDevice::CDCWrite(const std::string &command) {
     }
   }
   if (GetContextTool() && !thread->Write()) {
-    {
-      std::lock_guard<std::recursive_mutex> g(FStateLock);
-      FSystemLastError = thread->GetLastError();
+    // The thread's own error is the reason: a port that vanished makes this
+    // a device that is gone, which the caller must see as such.
+    const uint32_t code = thread->GetLastError();
+    if (code == platform::ERR_DEVICE_NOT_CONNECTED) {
+      SetDeviceNotConnected();
+    } else {
+      {
+        std::lock_guard<std::recursive_mutex> g(FStateLock);
+        FSystemLastError = code;
+      }
+      SetError(Zor_System_Err, thread->GetErrorMessage());
     }
-    SetError(Zor_System_Err, thread->GetErrorMessage());
     CDCCheckThreadEnd();
     return false;
   }
@@ -359,8 +366,12 @@ bool TZor_UsbDevice::CDCCheckThreadEnd() {
     } else if (vanished) {
       SetDeviceNotConnected();
       // A device that comes straight back is taken up again; one that stays
-      // away leaves a recovery due for the next read or close.
-      if (!FCloseRequested) {
+      // away leaves a recovery due for the next read or close. In tools mode
+      // the caller's command failed with it: a reopen would only find a node
+      // on its way out and hide the loss behind a port that swallows writes.
+      if (GetContextTool()) {
+        FPortIsOpened = false;
+      } else if (!FCloseRequested) {
         FPortIsOpened = false;
         RecoverFromUSBError();
       }

@@ -359,6 +359,50 @@ INSTANTIATE_TEST_SUITE_P(Points, CancelOverUsb,
                                                      std::string("\x85\x20\x30", 3)}),
                          [](const testing::TestParamInfo<TCancelCase> &i) { return std::string(i.param.Name); });
 
+// ------------------------------------------------------------------ unplug
+
+class UnplugOverUsb : public ZorfwCdc, public testing::WithParamInterface<TCancelCase> {};
+
+// The cable pulled during the transfer: the update fails at once with the
+// reason, nothing is taken for a success, no reset is waited for on a device
+// that is gone, and nothing of the tool is left holding it.
+TEST_P(UnplugOverUsb, FailsFastWithTheReason) {
+  const TCancelCase &c = GetParam();
+  const bool esp = c.Kind == TSimUsbKind::EspCdc;
+  TSimDevice &device = Plug(c.Kind);
+  const std::string file = esp ? WriteFile("LUM2_fw.bin", clitest::EspImage(400000, 9))
+                               : WriteFile("user.s19", clitest::ColdfireImage(0x4000, 9).Text);
+  TRun run;
+  std::thread zorfw([&] { run = Run("update", {file}); });
+  const uint32_t begin = platform::GetTicks();
+  bool reached = false;
+  while (!(reached = HasPrefix(device.CommandLog(), c.Prefix)) && platform::TicksSince(begin) < 60000)
+    platform::SleepMs(2);
+  const uint32_t pulled = platform::GetTicks();
+  FHost->GetCdcLink()->Unplug();
+  zorfw.join();
+  const uint32_t took = platform::TicksSince(pulled);
+  ASSERT_TRUE(reached) << run.Text();
+  EXPECT_LT(took, 5000u) << run.Text();
+  EXPECT_NE(run.Exit, 0) << run.Text();
+  EXPECT_FALSE(run.Has("ok", "Firmware update was successful")) << run.Text();
+  const std::string gone = platform::SystemErrorText({platform::ERR_DEVICE_NOT_CONNECTED, 0});
+  EXPECT_TRUE(run.Has("error", "Transmit canceled: ")) << run.Text();
+  EXPECT_NE(run.Text().find(gone), std::string::npos) << gone << "\n" << run.Text();
+  // Nothing is reset or waited for on a device that is gone.
+  EXPECT_FALSE(run.Has("info", "Reset Zor device...")) << run.Text();
+  for (const TSimCommandRecord &r : device.CommandLog()) EXPECT_NE(r.Bytes.substr(0, 2), cStart) << r.Note;
+  const uint32_t start = platform::GetTicks();
+  while (!UsbThreadList().IsEmpty() && platform::TicksSince(start) < 2000) platform::SleepMs(10);
+  EXPECT_TRUE(UsbThreadList().IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, UnplugOverUsb,
+    testing::Values(TCancelCase{"Esp", TSimUsbKind::EspCdc, cPiece},
+                    TCancelCase{"Coldfire", TSimUsbKind::ColdfireCdc, std::string("\x85\x20\x30", 3)}),
+    [](const testing::TestParamInfo<TCancelCase> &i) { return std::string(i.param.Name); });
+
 // ---------------------------------------------------------------- failures
 
 // A failure ends with its own status and message, is never reported as a
