@@ -533,6 +533,8 @@ void TZor_BaseDevice::AwaitResponseTo(const std::string &cmd, const std::string 
 void TZor_BaseDevice::PaceNextCommand(const std::string &cmd, bool usbLink, const std::string &logHead) {
   TZor_CommandPause pause = CommandPauseFor(cmd, usbLink && FPeerType == ptESP);
   if (pause.Ms == 0) return;
+  // A longer pause already running (a resumption, a store) stays.
+  if (GetDelayNextCmdMs() > pause.Ms) return;
   if (*pause.Reason) LogText(FLogId, logHead + " " + pause.Reason);
   SetDelayNextCmdMs(pause.Ms);
 }

@@ -14,6 +14,14 @@ namespace zor {
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
+// An ESP resuming a broken stream needs this long before the next command.
+constexpr uint32_t cResumePauseMs = 1000;
+// A caller waits at most this long for room in the queue; a stalled loop
+// must not hold it forever (the queue then grows past its limit).
+constexpr uint32_t cQueueRoomWaitMs = 2000;
+
 const char *TF(bool value) { return value ? "True" : "False"; }
 
 constexpr char cBanner[] = "############################## TERMINATED ##############################";
@@ -144,6 +152,11 @@ void TZor_UsbThread::PauseMs(uint32_t ms) {
   FWake.wait_for(g, std::chrono::milliseconds(ms), [&] { return FTerminated.load(); });
 }
 
+void TZor_UsbThread::PauseUntil(std::chrono::steady_clock::time_point until) {
+  std::unique_lock<std::mutex> g(FWakeLock);
+  FWake.wait_until(g, until, [&] { return FTerminated.load(); });
+}
+
 std::string TZor_UsbThread::GetErrorMessage() {
   Guard g(FLockObj);
   return FErrorMessage;
@@ -220,6 +233,7 @@ int TZor_UsbThread::RemoveDevice(TZor_UsbDevice *aDevice) {
   const bool wasOwner = aDevice == FOwner;
   // After this call the thread never touches the object again.
   std::erase_if(FCmdList, [&](const TCmdEntry &e) { return e.Device == aDevice; });
+  CmdsRemoved();
   if (FLastCmdDevice == aDevice) FLastCmdDevice = nullptr;
   if (FToolsDataDevice == aDevice) FToolsDataDevice = nullptr;
   auto lowestOccupied = [&](int except) -> TZor_UsbDevice * {
@@ -296,6 +310,34 @@ void TZor_UsbThread::SetDeviceResetted() {
 // ---- commands ----------------------------------------------------------------------------
 
 void TZor_UsbThread::AddCommand(const std::string &data, TZor_UsbDevice *aDevice) {
+  const bool onLoop = std::this_thread::get_id() == FThreadId.load();
+  if (aDevice && !onLoop) WaitQueueRoom();
+  QueueCommand(data, aDevice);
+}
+
+void TZor_UsbThread::WaitQueueRoom() {
+  // A suspended thread only sends when its user asks: nothing to wait for.
+  if (FContextTool || FQueuedCmds < MaxQueuedCmds) return;
+  ++FRoomWaiters;
+  bool room;
+  {
+    std::unique_lock<std::mutex> g(FWakeLock);
+    room = FWake.wait_for(g, std::chrono::milliseconds(cQueueRoomWaitMs),
+                          [&] { return FTerminated || FQueuedCmds < MaxQueuedCmds; });
+  }
+  --FRoomWaiters;
+  if (!room) LogErr(FLogId, "Zor_UsbThread.AddCommand: queue full, commands not sent");
+}
+
+void TZor_UsbThread::CmdsRemoved() {
+  FQueuedCmds = FCmdList.size();
+  if (FRoomWaiters == 0) return;
+  // Taking the lock orders this with a waiter between its check and its wait.
+  { std::lock_guard<std::mutex> g(FWakeLock); }
+  FWake.notify_all();
+}
+
+void TZor_UsbThread::QueueCommand(const std::string &data, TZor_UsbDevice *aDevice) {
   std::shared_ptr<platform::TZor_SerialPort> port;
   {
     Guard g(FLockObj);
@@ -306,6 +348,7 @@ void TZor_UsbThread::AddCommand(const std::string &data, TZor_UsbDevice *aDevice
       return;
     }
     FCmdList.push_back({data, aDevice});
+    FQueuedCmds = FCmdList.size();
   }
   // A read waiting for data would hold the command back until the device
   // sends something or the read timeout passes.
@@ -324,6 +367,7 @@ void TZor_UsbThread::DeleteCommands(TZor_UsbDevice *aDevice) {
     LogText(FLogId, "Delete cmd[" + std::to_string(i) + "] " + BytesToHex(FCmdList[i].Data));
     FCmdList.erase(FCmdList.begin() + static_cast<std::ptrdiff_t>(i));
   }
+  CmdsRemoved();
 }
 
 uint32_t TZor_UsbThread::GetPendingCmdsCount() {
@@ -337,7 +381,7 @@ void TZor_UsbThread::RequestHardFeature() {
     Guard g(FLockObj);
     if (!FOwner) return;
     FReadHardFeatureRequested = true;
-    AddCommand(std::string("\x04\x85"
+    QueueCommand(std::string("\x04\x85"
                            "Ei\x05",
                            5),
                FOwner);
@@ -370,27 +414,13 @@ void TZor_UsbThread::SendNextCommand() {
   FSendWaitMs = -1;
   if (FCmdList.empty()) return;
   try {
-    if (FOwner) {
-      // The pause belongs to the physical device, so it is the owner's own.
-      uint32_t d = FOwner->TZor_BaseDevice::GetDelayNextCmdMs();
-      if (d != 0) {
-        if (FIsESP && d == 1) {
-          FOwner->TZor_BaseDevice::SetDelayNextCmdMs(0);
-        } else {
-          LogText(FLogId, "TZor_UsbThread.SendNextCommand: delay cmd ms=" + std::to_string(d));
-          if (!FContextTool) {
-            FSendWaitMs = static_cast<int32_t>(d);
-            return;
-          }
-          FOwner->WaitSleep(d);
-        }
-      }
-    }
+    if (FOwner && !PaceDue()) return;
     TCmdEntry entry = FCmdList.front();
     TZor_UsbDevice *device = entry.Device;
     const std::string &data = entry.Data;
     if (!device) {
       FCmdList.erase(FCmdList.begin());
+      CmdsRemoved();
       if (data.compare(0, 7, "UserID=") == 0) {
         int slot = std::atoi(data.c_str() + 7);
         if (IsSlot(static_cast<unsigned>(slot))) SendCommandDisconnect(static_cast<uint8_t>(slot));
@@ -407,6 +437,7 @@ void TZor_UsbThread::SendNextCommand() {
       return;
     }
     FCmdList.erase(FCmdList.begin());
+    CmdsRemoved();
     if (!FCmdList.empty()) FSendWaitMs = 0;
     if (data.size() <= 1) {
       LogErr(FLogId, "TZor_UsbThread.SendNextCommand: cmd is empty");
@@ -439,6 +470,49 @@ void TZor_UsbThread::SendNextCommand() {
     LogExcept(FLogId, "TZor_UsbThread.SendNextCommand failed", e);
     throw;
   }
+}
+
+bool TZor_UsbThread::PaceDue() {
+  // The pause belongs to the physical device, so it is the owner's own.
+  const uint32_t d = FOwner->TZor_BaseDevice::GetDelayNextCmdMs();
+  const SteadyClock::time_point now = SteadyClock::now();
+  const auto own = std::chrono::ceil<std::chrono::milliseconds>(FPaceUntil - now).count();
+  const uint32_t ownMs = own > 0 ? static_cast<uint32_t>(own) : 0;
+  // An ESP ends a pause by time alone, so the exact clock decides unless
+  // someone set a longer pause than the thread's own (the tick may count one more).
+  if (FIsESP && d <= ownMs + 1) {
+    if (FPaceUntil > now) {
+      // Read meanwhile and come back shortly before the moment; the rest is slept exactly.
+      if (!FContextTool && ownMs > 2) {
+        FSendWaitMs = static_cast<int32_t>(ownMs - 2);
+        return false;
+      }
+      PauseUntil(FPaceUntil);
+      if (FTerminated) return false;
+    }
+    if (d != 0) FOwner->TZor_BaseDevice::SetDelayNextCmdMs(0);
+    return true;
+  }
+  if (d == 0) return true;
+  LogText(FLogId, "TZor_UsbThread.SendNextCommand: delay cmd ms=" + std::to_string(d));
+  if (!FContextTool) {
+    FSendWaitMs = static_cast<int32_t>(d);
+    return false;
+  }
+  FOwner->WaitSleep(d);
+  return true;
+}
+
+void TZor_UsbThread::PaceAfterWrite(const std::string &cmd) {
+  const uint8_t c = cmd.empty() ? 0 : static_cast<uint8_t>(cmd[0]);
+  const uint8_t c2 = cmd.size() > 1 ? static_cast<uint8_t>(cmd[1]) : 0;
+  uint32_t ms = CommandPauseFor(cmd, FIsESP).Ms;
+  if (FIsESP && c == 0x04 && c2 == 0x73) ms = cResumePauseMs;
+  if (ms == 0) return;
+  const SteadyClock::time_point until = SteadyClock::now() + std::chrono::milliseconds(ms);
+  if (until > FPaceUntil) FPaceUntil = until;
+  FOwner->PaceNextCommand(cmd, true, "Zor_UsbThread.SendCommandIntern:");
+  if (ms == cResumePauseMs) FOwner->SetDelayNextCmdMs(ms);
 }
 
 bool TZor_UsbThread::SwitchToUser(TZor_UsbDevice *device) {
@@ -502,7 +576,7 @@ bool TZor_UsbThread::SendCommandIntern(TZor_UsbDevice *device, const std::string
       }
     }
     if (c == 0x85 && c2 == 0x30) FTimeoutExpected = true;
-    if (FOwner) FOwner->PaceNextCommand(cmd, true, "Zor_UsbThread.SendCommandIntern:");
+    if (FOwner) PaceAfterWrite(cmd);
     if (c == 0x04 && c2 == 0x73) {
       LogText(FLogId, "Zor_UsbThread.SendCommandIntern: ESP repeat addr -> start timeout");
       FRepeatAddrTicks = platform::GetTicks();

@@ -23,6 +23,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -71,8 +72,11 @@ class TZor_UsbThread {
 
   // ---- commands ---------------------------------------------------------------
   // `data` carries its length byte. `aDevice` nullptr: a disconnect entry
-  // ("UserID=" + slot).
+  // ("UserID=" + slot). A caller other than the loop waits while the queue
+  // is full, so a long transfer does not pile up in memory.
   void AddCommand(const std::string &data, TZor_UsbDevice *aDevice);
+  // Commands a running thread holds before a caller has to wait.
+  static constexpr size_t MaxQueuedCmds = 64;
   void DeleteCommands(TZor_UsbDevice *aDevice);
   uint32_t GetPendingCmdsCount();
   void RequestHardFeature();
@@ -118,6 +122,16 @@ class TZor_UsbThread {
   TZor_UsbDevice *FirstWaitingAccepted();
   // Sleeps up to `ms`, woken early by Terminate.
   void PauseMs(uint32_t ms);
+  void PauseUntil(std::chrono::steady_clock::time_point until);
+  // Queues without waiting for room (the loop itself, or under FLockObj).
+  void QueueCommand(const std::string &data, TZor_UsbDevice *aDevice);
+  void WaitQueueRoom();
+  // After commands left FCmdList (under FLockObj): wakes callers waiting for room.
+  void CmdsRemoved();
+  // Sets the pause after a command just written; never shortens a longer one.
+  void PaceAfterWrite(const std::string &cmd);
+  // False when the next command must wait (FSendWaitMs tells the read how long).
+  bool PaceDue();
 
   // Receive steps (Zor_UsbThread_Receive.cpp).
   enum class TReadOutcome { ok, nothing, cancelled, failed };
@@ -190,6 +204,12 @@ class TZor_UsbThread {
   // Send step's advice to the next read: -1 wait the full read timeout,
   // otherwise at most this long (a command is due then).
   int32_t FSendWaitMs = -1;
+  // Earliest moment for the next write. The owner's pause counts whole ticks
+  // and may end up to a tick early or late; this one is exact.
+  std::chrono::steady_clock::time_point FPaceUntil{};
+  // FCmdList.size() for callers waiting for room without FLockObj.
+  std::atomic<size_t> FQueuedCmds{0};
+  std::atomic<int> FRoomWaiters{0};
   bool FShortWait = false;
   bool FReconnectFailReported = false;
   platform::TZor_SysError FReadError{};

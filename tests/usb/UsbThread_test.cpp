@@ -3,6 +3,8 @@
 // user slots, resumed streams, and the ways the thread ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -164,6 +166,74 @@ TEST(UsbThread, QueuedCommandsGoOutAtTheDevicePaceNotAtTheReadTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   std::vector<std::string> w = port.State->WrittenCommands();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(w[static_cast<size_t>(i)], Queued(Bytes({0x85, 0x11, i})));
+  thread->RemoveDevice(owner.get());
+}
+
+// Moments of the writes, taken by the port as each command goes out.
+struct TWriteTimes {
+  std::mutex Lock;
+  std::vector<std::chrono::steady_clock::time_point> At;
+  void Watch(TPluggedSerial &port) {
+    port.State->OnWrite = [this](const std::string &) {
+      std::lock_guard<std::mutex> g(Lock);
+      At.push_back(std::chrono::steady_clock::now());
+    };
+  }
+  // The port calls back after it counted the write.
+  bool Wait(size_t count) {
+    return WaitUntil([&] {
+      std::lock_guard<std::mutex> g(Lock);
+      return At.size() >= count;
+    });
+  }
+  double GapMs(size_t i) {
+    std::lock_guard<std::mutex> g(Lock);
+    return std::chrono::duration<double, std::milli>(At[i + 1] - At[i]).count();
+  }
+};
+
+TEST(UsbThread, EspPiecesKeepTheirSpacingWithoutWastingTimeOrPilingUp) {
+  TPluggedSerial port;
+  TWriteTimes times;
+  times.Watch(port);
+  auto owner = port.MakeDevice(1, 200);
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  constexpr size_t n = TZor_UsbThread::MaxQueuedCmds + 60;
+  size_t mostPending = 0;
+  for (size_t i = 0; i < n; ++i) {
+    thread->AddCommand(Queued(Bytes({0x85, 0x11, static_cast<int>(i & 0x7F)})), owner.get());
+    mostPending = std::max<size_t>(mostPending, thread->GetPendingCmdsCount());
+  }
+  // A caller faster than the device waits for room instead of queueing everything.
+  EXPECT_LE(mostPending, TZor_UsbThread::MaxQueuedCmds);
+  ASSERT_TRUE(port.State->WaitWritten(n, 5000));
+  ASSERT_TRUE(times.Wait(n));
+  double total = 0, shortest = 1e9;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    total += times.GapMs(i);
+    shortest = std::min(shortest, times.GapMs(i));
+  }
+  // Never closer than the device takes them; on average not much above it
+  // (a whole tick per piece would be 20 % more).
+  EXPECT_GE(shortest, 5.0);
+  EXPECT_LT(total / (n - 1), 5.75);
+  thread->RemoveDevice(owner.get());
+}
+
+TEST(UsbThread, EspResumePauseFollowsTheResumeAndIsNotShortenedByThePieceSpacing) {
+  TPluggedSerial port;
+  TWriteTimes times;
+  times.Watch(port);
+  auto owner = port.MakeDevice(1, 200);
+  auto thread = std::make_shared<TZor_UsbThread>(owner.get(), false, false);
+  thread->AddCommand(Queued(Bytes({0x85, 0x11, 1})), owner.get());
+  ASSERT_TRUE(port.State->WaitWritten(1));
+  thread->AddCommand(Queued(Bytes({0x04, 0x73, 0x00, 0x10})), owner.get());
+  thread->AddCommand(Queued(Bytes({0x85, 0x11, 2})), owner.get());
+  ASSERT_TRUE(port.State->WaitWritten(3, 3000));
+  ASSERT_TRUE(times.Wait(3));
+  EXPECT_LT(times.GapMs(0), 500.0);  // the resume itself goes out at once
+  EXPECT_GE(times.GapMs(1), 1000.0);
   thread->RemoveDevice(owner.get());
 }
 
