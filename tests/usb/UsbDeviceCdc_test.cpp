@@ -136,6 +136,8 @@ TEST(UsbDeviceCdc, EspRegistersForItsSlotAsksForTheHardwareFeatureAndDropsTheFir
   // (their answers stand in here).
   device->SetCmdResponse(crt_none);
   EXPECT_TRUE(port.WaitWritten(Framed(std::string("\x85\x45\x69\x05", 4))));
+  // The thread marks the read as awaited just after the write.
+  EXPECT_TRUE(test::WaitUntil([&] { return device->GetCmdResponse() == crt_ReadNVS; }));
   device->SetCmdResponse(crt_none);
   EXPECT_TRUE(port.WaitWritten(Framed("\x01"))) << log.Text();
   EXPECT_EQ(port.Count(Framed("\x01")), 1);
