@@ -1,10 +1,9 @@
 // The key/value view of the configuration: what is shown can be typed back,
 // and what cannot be taken is refused before a device is contacted.
-#include "session/Zor_ConfigView.h"
-
 #include <gtest/gtest.h>
 
 #include "firmware/Zor_ConfigChecks.h"
+#include "session/Zor_ConfigView.h"
 
 using namespace zor;
 using namespace zor::session;
@@ -30,13 +29,29 @@ std::string ValueOf(const std::vector<TConfigItem> &items, const std::string &ke
 }  // namespace
 
 TEST(ConfigView, ShownValuesTypedBackGiveTheSameRecord) {
-  const TConfigSettings edits[2] = {
-      {{"serial", "c0ffee"}, {"nick", "Bench 7"}, {"ip", "10.1.2.3"}, {"subnet", "255.255.0.0"},
-       {"gateway", "10.1.0.1"}, {"feature", "5"}, {"can-rx", "1FFFFFFF"}, {"can-tx", "456"}, {"can-ext", "yes"}},
-      {{"serial", "4711"}, {"host", "Zor-Bench"}, {"ip", "10.1.2.4"}, {"subnet", "255.0.0.0"}, {"gateway", "10.0.0.1"},
-       {"static-ip", "yes"}, {"can-rx", "123"},
-       {"start-mode", "1"}, {"start-interval", "9"}, {"ref-error", "2"}, {"baud", "9600"}, {"ppi-interval", "6"},
-       {"ppi-offset", "99"}, {"ppi-user", "on"}}};
+  const TConfigSettings edits[2] = {{{"serial", "c0ffee"},
+                                     {"nick", "Bench 7"},
+                                     {"ip", "10.1.2.3"},
+                                     {"subnet", "255.255.0.0"},
+                                     {"gateway", "10.1.0.1"},
+                                     {"feature", "5"},
+                                     {"can-rx", "1FFFFFFF"},
+                                     {"can-tx", "456"},
+                                     {"can-ext", "yes"}},
+                                    {{"serial", "4711"},
+                                     {"host", "Zor-Bench"},
+                                     {"ip", "10.1.2.4"},
+                                     {"subnet", "255.0.0.0"},
+                                     {"gateway", "10.0.0.1"},
+                                     {"static-ip", "yes"},
+                                     {"can-rx", "123"},
+                                     {"start-mode", "1"},
+                                     {"start-interval", "9"},
+                                     {"ref-error", "2"},
+                                     {"baud", "9600"},
+                                     {"ppi-interval", "6"},
+                                     {"ppi-offset", "99"},
+                                     {"ppi-user", "on"}}};
   for (bool esp : {false, true}) {
     SCOPED_TRACE(FamilyName(esp));
     TZor_FlashVariables edited;
@@ -59,7 +74,8 @@ TEST(ConfigView, ShownValuesTypedBackGiveTheSameRecord) {
 
 TEST(ConfigView, ItemsFollowTheKeyOrderAndTheFamily) {
   TZor_FlashVariables record;
-  ASSERT_EQ(ApplyConfigSettings(record, {{"can-rx", "1FFFFFFF"}, {"can-ext", "yes"}, {"ppi-user", "yes"}}), "");
+  ASSERT_EQ(ApplyConfigSettings(record, {{"can-rx", "1FFFFFFF"}, {"can-ext", "yes"}, {"ppi-user", "yes"}}),
+            "");
   for (bool esp : {false, true}) {
     const std::vector<TConfigItem> items = ConfigItems(record, esp);
     size_t last = 0;
@@ -89,7 +105,8 @@ TEST(ConfigView, RefusalsAreCollectedAndLeaveTheRecordAlone) {
   TZor_FlashVariables record;
   const TZor_FlashVariables before = record;
   const std::string errors = ApplyConfigSettings(
-      record, {{"ip", "192.168.1"}, {"subnet", ""}, {"can-ext", "maybe"}, {"start-mode", "x"}, {"baud", "115250"}});
+      record,
+      {{"ip", "192.168.1"}, {"subnet", ""}, {"can-ext", "maybe"}, {"start-mode", "x"}, {"baud", "115250"}});
   EXPECT_NE(errors.find("Invalid input IP address: 192.168.1"), std::string::npos) << errors;
   EXPECT_NE(errors.find("Missing input Subnetmask"), std::string::npos) << errors;
   EXPECT_NE(errors.find("Invalid input can-ext: maybe (yes or no)"), std::string::npos) << errors;

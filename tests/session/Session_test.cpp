@@ -2,8 +2,6 @@
 // action prepared, an update with the version read after it, a device
 // followed to its new address, the checks before an update, and the engine
 // refusing an action started from inside another.
-#include "session/Zor_Session.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include "net/Zor_NetworkDevice.h"
 #include "session/Zor_ConfigView.h"
 #include "session/Zor_Devices.h"
+#include "session/Zor_Session.h"
 #include "sim/SimDevice.h"
 #include "sim/SimEsp.h"
 #include "tests/support/Zor_TestDevice.h"
@@ -62,7 +61,8 @@ struct TRig {
     Created = CreateTarget(address, options, LogId, Target, error);
     EXPECT_EQ(Created, 0) << error;
     Engine.SetAppServices(&Services);
-    Engine.SetOnMessage([this](void *, const std::string &text, TMessageType type) { Messages.emplace_back(text, type); });
+    Engine.SetOnMessage(
+        [this](void *, const std::string &text, TMessageType type) { Messages.emplace_back(text, type); });
     if (Target.Device) Engine.SetOwnedDevice(std::move(Target.Device));
   }
   ~TRig() { Engine.SetAppServices(nullptr); }
@@ -114,8 +114,10 @@ TEST(SessionDevices, EveryAddressKindMakesItsDevice) {
     bool Sim, SimUsb;
     TZor_PeerType Peer;
   };
-  const TCase cases[] = {{"sim:coldfire", true, false, ptColdfire},      {"sim:esp", true, false, ptESP},
-                         {"sim:coldfire-usb", false, true, ptColdfire}, {"sim:coldfire-cdc", false, true, ptColdfire},
+  const TCase cases[] = {{"sim:coldfire", true, false, ptColdfire},
+                         {"sim:esp", true, false, ptESP},
+                         {"sim:coldfire-usb", false, true, ptColdfire},
+                         {"sim:coldfire-cdc", false, true, ptColdfire},
                          {"sim:esp-usb", false, true, ptESP}};
   TSimDeviceOptions options;
   options.Serial = 0x00C0FFEE;
@@ -248,8 +250,9 @@ TEST(SessionChecks, FirmwareFileAgainstTheRecord) {
   rig.Engine.SetBaseDevice(&coldfire);
   TZor_FlashVariables record;
 
-  EXPECT_EQ(rig.Session.CheckFirmwareFile((fs::temp_directory_path() / "zor_none" / "App.s19").string(), record),
-            fwr_FileNotFound);
+  EXPECT_EQ(
+      rig.Session.CheckFirmwareFile((fs::temp_directory_path() / "zor_none" / "App.s19").string(), record),
+      fwr_FileNotFound);
   EXPECT_TRUE(rig.Has("zor_none/App.s19 not found", mtErr));
 
   record.SetHardFeature(0xFFFF);
