@@ -50,7 +50,9 @@ QString AnswerMessageBox(const std::function<void()> &trigger) {
 
 // A click on the indicator: a stretched check or radio button takes clicks
 // only near its content.
-void ClickBox(QAbstractButton *button) { QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2)); }
+void ClickBox(QAbstractButton *button) {
+  QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
+}
 
 void ClickRadio(QWidget *parent, const QString &text) {
   for (QRadioButton *button : parent->findChildren<QRadioButton *>()) {
@@ -81,15 +83,15 @@ class DialogsTest : public QObject {
 
  private slots:
   void init() {
-    SetHostResolver([this](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
-      auto it = FHosts.find(host);
-      if (it == FHosts.end()) {
-        error = {platform::WSA_HOST_NOT_FOUND, 0};
-        return false;
-      }
-      ips = it->second;
-      return true;
-    });
+    SetHostResolver(
+        [this](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
+          const bool known = FHosts.count(host) > 0;
+          if (known)
+            ips = FHosts.at(host);
+          else
+            error = {platform::WSA_HOST_NOT_FOUND, 0};
+          return known;
+        });
   }
   void cleanup() { SetHostResolver(nullptr); }
 
