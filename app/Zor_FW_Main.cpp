@@ -303,6 +303,8 @@ void TMainForm::CreateControls() {
   for (QCheckBox *box : {cbUpdateFirmware, cbUpdateBootloader, cbSwitchFactory, cbReinstallInternalRAM,
                          cbUpdateConfiguration})
     connect(box, &QCheckBox::clicked, this, [this, box] { CheckBoxClick(box); });
+  for (QCheckBox *box : {cbUpdateFirmware, cbUpdateBootloader, cbReinstallInternalRAM, cbUpdateConfiguration})
+    connect(box, &QCheckBox::toggled, this, [this] { UpdateStartBtn(); });
 }
 
 void TMainForm::CreateMenu() {

@@ -225,6 +225,8 @@ class TMainForm : public QMainWindow {
   void RadioHardClick();
   void CheckBoxCANClick(QCheckBox *box);
   void CheckBoxClick(QCheckBox *box);
+  // Start is possible while an action box is checked.
+  void UpdateStartBtn();
   void ComboChange(QComboBox *combo);
   void DisableUI();
   void RestoreUI();

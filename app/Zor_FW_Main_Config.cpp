@@ -371,8 +371,11 @@ void TMainForm::CheckBoxClick(QCheckBox *box) {
   FileNameComboBox->setEnabled(fileNeeded);
   BrowseBtn->setEnabled(fileNeeded);
   if (fileNeeded) SetEdited(FileNameComboBox, true);
-  StartBtn->setEnabled(cbUpdateConfiguration->isChecked() || cbUpdateFirmware->isChecked() ||
-                       cbUpdateBootloader->isChecked() || cbReinstallInternalRAM->isChecked());
+}
+
+void TMainForm::UpdateStartBtn() {
+  StartBtn->setEnabled(!FRunning && (cbUpdateConfiguration->isChecked() || cbUpdateFirmware->isChecked() ||
+                                     cbUpdateBootloader->isChecked() || cbReinstallInternalRAM->isChecked()));
 }
 
 // ---- the record from the panel -------------------------------------------------------------------------------

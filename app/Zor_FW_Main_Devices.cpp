@@ -344,12 +344,12 @@ void TMainForm::CheckNewDevice() {
   const bool esp = device && device->GetPeerType() == ptESP;
   ShowFamilyGroups(esp);
   if (!FUpdater->GetVersionString().empty()) ShowVersionLabels();
+  cbUpdateConfiguration->setEnabled(FFlashVariablesRead.updated);
   if (FFlashVariablesRead.updated) {
     Log("TMainForm.CheckNewDevice Flash eingelesen von " + entry);
     DisplayConfig();
   }
   UpdateReadConfigControls();
-  cbUpdateConfiguration->setEnabled(FFlashVariablesRead.updated);
   if (result == fwr_WriteError) {
     const std::string text = "Can not write to device!\r\nPlease re-power Zor Device and click Refresh button";
     LogError("TMainForm.CheckNewDevice " + text);

@@ -133,7 +133,6 @@ void TMainForm::StartBtnClick() {
   }
   for (QCheckBox *box : {cbUpdateConfiguration, cbUpdateFirmware, cbUpdateBootloader, cbReinstallInternalRAM})
     box->setChecked(false);
-  StartBtn->setEnabled(false);
   FileNameComboBox->setEnabled(false);
   BrowseBtn->setEnabled(false);
   RunDeferredList();

@@ -214,7 +214,11 @@ class MainWindowTest : public QObject {
     QVERIFY(!form->ESPgbHard->isHidden());
     QVERIFY(!form->ESPgbPPI->isHidden());
     QVERIFY(form->IpAddressEdit == form->ESPIpAddressEdit);
-    QVERIFY(!form->HostNameEdit->text().isEmpty());
+    // A device without a host name gets the default one, to be written with Start.
+    QCOMPARE(form->HostNameEdit->text(), QString("Zor-LUM2"));
+    QVERIFY(TMainForm::IsEdited(form->HostNameEdit));
+    QVERIFY(form->cbUpdateConfiguration->isChecked());
+    QVERIFY(form->StartBtn->isEnabled());
     QVERIFY(!form->cbSwitchFactory->isHidden());
     QVERIFY(form->cbUpdateBootloader->isHidden());
     QVERIFY(form->Errors.isEmpty());
