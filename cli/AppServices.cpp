@@ -11,9 +11,7 @@
 #include <random>
 
 #include "cli/Commands.h"
-#include "firmware/Zor_ConfigChecks.h"
 #include "foundation/LogUnit.h"
-#include "net/Zor_NetworkDevice.h"
 
 namespace zor::cli {
 
@@ -265,33 +263,12 @@ int TCliSession::Start(const std::string &command) {
       FOutput.Note("Device-change notifications not available: " + error, mtWarning);
   }
   FEngine->SetOwnedDevice(std::move(FTarget.Device));
+  FSession = std::make_unique<session::TZor_Session>(*FEngine, FLogs.LogId);
+  FSession->SetCancelCheck([] { return InterruptRequested(); });
   return 0;
 }
 
-int TCliSession::PrepareAction() {
-  std::string err;
-  int result = FEngine->GetDeviceFirmwareVersionAndFlash(false, err);
-  if (InterruptRequested()) return fwr_Canceled;
-  // A reference clock error is reported and does not stop an action.
-  if (result != 0 && result != fwr_ReferenceClockError) return result;
-  result = FEngine->CheckRemoteAccess();
-  if (result != 0) {
-    FOutput.Note("Action via network not supported", mtErr);
-    return result;
-  }
-  std::string login;
-  if (FEngine->CheckLogin()) {
-    if (!FServices->AskLogin(login)) {
-      FOutput.Note("Password missing", mtErr);
-      return fwr_InvalidParameter;
-    }
-  }
-  FEngine->SetCryptPassword(login);
-  // The device logs in with it when it is opened for the action; the engine
-  // hands it over itself only for updates and configuration writes.
-  if (auto *net = dynamic_cast<TZor_NetworkDevice *>(FEngine->GetBaseDevice())) net->SetCryptPassword(login);
-  return InterruptRequested() ? fwr_Canceled : 0;
-}
+int TCliSession::PrepareAction() { return FSession->PrepareAction(); }
 
 int TCliSession::CheckConfigRead(int result) {
   if (result != 0 || FEngine->GetFlashVariables().updated) return result;

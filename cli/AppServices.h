@@ -11,6 +11,7 @@
 #include "cli/Devices.h"
 #include "cli/Output.h"
 #include "firmware/Zor_FW_Class.h"
+#include "session/Zor_Session.h"
 #include "platform/Zor_DeviceNotify.h"
 
 namespace zor::cli {
@@ -99,6 +100,7 @@ class TCliSession {
              std::optional<int> exitStatus = std::nullopt);
 
   TZorFirmwareClass &Engine() { return *FEngine; }
+  session::TZor_Session &Session() { return *FSession; }
   TOutput &Output() { return FOutput; }
   const std::string &Command() const { return FCommand; }
 
@@ -111,6 +113,7 @@ class TCliSession {
   TTarget FTarget;
   std::unique_ptr<TZorFirmwareClass> FEngine;
   std::unique_ptr<TCliServices> FServices;
+  std::unique_ptr<session::TZor_Session> FSession;
 };
 
 }  // namespace zor::cli

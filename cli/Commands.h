@@ -3,6 +3,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "session/Zor_Session.h"
+
 namespace zor::cli {
 
 // Exit status of zorfw, from the engine's result code:
@@ -14,8 +16,8 @@ namespace zor::cli {
 inline constexpr int ExitVersionReadFailed = 40;
 inline constexpr int ExitConfigReadFailed = 41;
 inline constexpr int ExitUsage = 64;
-inline constexpr const char *VersionReadFailedText = "Version read after the update failed";
-inline constexpr const char *ConfigReadFailedText = "Configuration read failed";
+using session::ConfigReadFailedText;
+using session::VersionReadFailedText;
 inline constexpr int ExitInternal = 70;
 int ExitCodeFromResult(int result);
 // The table above with every failure text, for --help.

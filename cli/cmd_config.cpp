@@ -5,18 +5,13 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/AppServices.h"
 #include "cli/Commands.h"
 #include "cli/ConfigView.h"
-#include "firmware/Zor_ConfigChecks.h"
-#include "foundation/Zor_Utils.h"
 #include "net/Zor_NetworkDevice.h"
-#include "platform/Zor_Sys.h"
-#include "platform/Zor_Tcp.h"
 
 namespace zor::cli {
 
@@ -33,7 +28,7 @@ std::string KeyHelp() {
   return text;
 }
 
-using TSettings = std::map<std::string, std::string>;
+using TSettings = session::TConfigSettings;
 
 // KEY=VALUE texts into settings; false with the reason.
 bool ParseSettings(const std::vector<std::string> &texts, TSettings &settings, std::string &error) {
@@ -53,124 +48,6 @@ bool ParseSettings(const std::vector<std::string> &texts, TSettings &settings, s
   return true;
 }
 
-std::optional<bool> ParseYesNo(const std::string &text) {
-  if (text == "yes" || text == "1" || text == "on") return true;
-  if (text == "no" || text == "0" || text == "off") return false;
-  return std::nullopt;
-}
-
-// A list index typed as decimal digits. A text that is no number is reported
-// here; the caller's check reports an index beyond its list.
-std::optional<uint8_t> ParseIndex(const std::string &text, std::string &errors, const std::string &caption) {
-  std::optional<uint32_t> value = ParseDecimal32(text);
-  if (value) return static_cast<uint8_t>(*value < 256 ? *value : 255);
-  AddConfigError(errors, "Invalid input " + caption + ": " + text);
-  return std::nullopt;
-}
-
-void ApplyYesNo(const TSettings &s, const char *key, std::string &errors, auto apply) {
-  auto it = s.find(key);
-  if (it == s.end()) return;
-  if (std::optional<bool> v = ParseYesNo(it->second))
-    apply(*v);
-  else
-    AddConfigError(errors, std::string("Invalid input ") + key + ": " + it->second + " (yes or no)");
-}
-
-void ApplyStart(TZor_FlashVariables &record, const TSettings &s, std::string &errors) {
-  auto mode = s.find("start-mode"), interval = s.find("start-interval");
-  if (mode == s.end() && interval == s.end()) return;
-  // The item not given keeps what the device holds.
-  TZor_StartSetting setting = DecodeStartSetting(record.GetHard24_31()).value_or(TZor_StartSetting{});
-  if (mode != s.end() && mode->second == "default") {
-    setting.UserDefined = false;
-  } else {
-    setting.UserDefined = true;
-    std::optional<uint8_t> m, i;
-    if (mode != s.end() && !(m = ParseIndex(mode->second, errors, "start mode"))) return;
-    if (interval != s.end() && !(i = ParseIndex(interval->second, errors, "start interval"))) return;
-    setting.Mode = m.value_or(setting.Mode);
-    setting.Interval = i.value_or(setting.Interval);
-  }
-  AddConfigError(errors, ApplyStartSetting(record, setting));
-}
-
-void ApplyCAN(TZor_FlashVariables &record, const TSettings &s, std::string &errors) {
-  bool extended = (record.CANRxID & CANExtendedBit) != 0 && record.CANRxID != 0xFFFFFFFF;
-  bool extendedGiven = false;
-  ApplyYesNo(s, "can-ext", errors, [&](bool v) { extended = v, extendedGiven = true; });
-  for (bool transmit : {false, true}) {
-    auto it = s.find(transmit ? "can-tx" : "can-rx");
-    const uint32_t current = transmit ? record.CANTxID : record.CANRxID;
-    if (it != s.end())
-      AddConfigError(errors, ApplyCANID(record, transmit, it->second, extended));
-    else if (extendedGiven && current != 0xFFFFFFFF)  // only the format changes: keep the identifier
-      AddConfigError(errors, ApplyCANID(record, transmit, IntToHex(current & ~CANExtendedBit, 1), extended));
-  }
-}
-
-// Checks every setting and stores the valid ones in `record`; the messages of
-// the invalid ones, joined, or nothing.
-std::string ApplySettings(TZor_FlashVariables &record, const TSettings &s) {
-  std::string errors;
-  auto value = [&](const char *key) -> const std::string * {
-    auto it = s.find(key);
-    return it == s.end() ? nullptr : &it->second;
-  };
-  if (const std::string *v = value("serial")) {
-    if (std::optional<uint32_t> serial = ParseHex32(*v)) {
-      record.SetSerialNumber(*serial);
-      record.ChangedFlags |= fch_SerialNumber;
-    } else {
-      AddConfigError(errors, "Invalid input serial number: " + *v);
-    }
-  }
-  if (const std::string *v = value("nick")) AddConfigError(errors, ApplyNickName(record, *v));
-  if (const std::string *v = value("host")) AddConfigError(errors, ApplyHostName(record, *v));
-  if (const std::string *v = value("ip")) AddConfigError(errors, ApplyAddress(record, adr_IPAddress, *v));
-  if (const std::string *v = value("subnet"))
-    AddConfigError(errors, ApplyAddress(record, adr_Subnetmask, *v));
-  if (const std::string *v = value("gateway")) AddConfigError(errors, ApplyAddress(record, adr_Gateway, *v));
-  ApplyYesNo(s, "static-ip", errors, [&](bool v) { ApplyStaticIP(record, v); });
-  if (const std::string *v = value("feature")) {
-    std::optional<uint32_t> feature = ParseHex32(*v);
-    if (feature && *feature <= 0xFFFF && TZor_FlashVariables::CheckHardFeature(uint16_t(*feature)))
-      record.SetHardFeature(uint16_t(*feature));
-    else
-      AddConfigError(errors, "Invalid input hardware feature: " + *v);
-  }
-  ApplyCAN(record, s, errors);
-  ApplyStart(record, s, errors);
-  if (const std::string *v = value("ref-error"))
-    if (std::optional<uint8_t> index = ParseIndex(*v, errors, "RefError"))
-      AddConfigError(errors, ApplyRefError(record, *index));
-  if (const std::string *v = value("baud")) AddConfigError(errors, ApplyBaudRate(record, *v));
-  if (const std::string *v = value("ppi-interval"))
-    if (std::optional<uint8_t> index = ParseIndex(*v, errors, "PPI interval"))
-      AddConfigError(errors, ApplyPPIinterval(record, *index));
-  if (const std::string *v = value("ppi-offset")) AddConfigError(errors, ApplyPPIoffset(record, *v));
-  ApplyYesNo(s, "ppi-user", errors, [&](bool v) { ApplyPPIuserDependend(record, v); });
-  return errors;
-}
-
-// The check before the device is contacted: the record is blank, so an
-// offset given without an interval only meets the largest one here; the
-// device's own interval is checked after reading.
-std::string PreCheckSettings(const TSettings &s) {
-  TZor_FlashVariables blank;
-  blank.SetPPIintervalIndex(uint8_t(PPIIntervalTexts.size() - 1));
-  return ApplySettings(blank, s);
-}
-
-// Keys the device's family does not have.
-std::string FamilyErrors(const TSettings &s, bool esp) {
-  std::string errors;
-  for (const auto &[name, value] : s)
-    if (!FamilyHasKey(*FindConfigKey(name), esp))
-      AddConfigError(errors, name + " is not available on " + FamilyName(esp) + " devices");
-  return errors;
-}
-
 int ShowConfig(TCliSession &session) {
   TZorFirmwareClass &engine = session.Engine();
   std::string err;
@@ -187,24 +64,6 @@ int ShowConfig(TCliSession &session) {
   return session.Finish(result, std::move(fields));
 }
 
-// A device answers pings a moment before its control port is open again.
-constexpr uint32_t ControlPortWaitMs = 15000;
-constexpr uint32_t ControlPortRetryMs = 200;
-
-bool WaitForControlPort(const std::string &ip, uint16_t port) {
-  const uint32_t start = platform::GetTicks();
-  do {
-    platform::TZor_TcpClient probe(ip, port);
-    probe.SetConnectTimeout(1000);
-    if (probe.Connect()) {
-      probe.Disconnect();
-      return true;
-    }
-    platform::SleepMs(ControlPortRetryMs);
-  } while (platform::TicksSince(start) < ControlPortWaitMs && !InterruptRequested());
-  return false;
-}
-
 // After a change of address the engine has seen the device come back there;
 // the device object follows it, and the configuration read from the new
 // address shows that the device is reachable and what it now holds. A new
@@ -218,17 +77,12 @@ int FollowMovedDevice(TCliSession &session, nlohmann::json &fields) {
     session.Output().Field("new host name", host);
   }
   auto *old = dynamic_cast<TZor_NetworkDevice *>(engine.GetBaseDevice());
-  if (old == nullptr || ip.empty() || ip == old->GetDeviceIP()) return 0;
-  fields["new_ip"] = ip;
-  session.Output().Field("new address", ip);
-  const uint16_t port = old->GetDeviceManagementPort();
-  if (!WaitForControlPort(ip, port)) {
-    session.Output().Note("Device not reachable under " + ip, mtErr);
-    return fwr_NoConnection;
+  if (old != nullptr && !ip.empty() && ip != old->GetDeviceIP()) {
+    fields["new_ip"] = ip;
+    session.Output().Field("new address", ip);
   }
-  auto moved = std::make_unique<TZor_NetworkDevice>(old->GetLogId(), 0, nullptr, true, ip, host);
-  moved->SetDeviceManagementPort(port);
-  engine.SetOwnedDevice(std::move(moved));
+  if (const int result = session.Session().FollowMovedDevice()) return result;
+  if (!session.Session().DeviceMoved()) return 0;
   std::string err;
   const int result = session.CheckConfigRead(engine.GetDeviceFirmwareVersionAndFlash(true, err));
   if (!err.empty()) fields["error"] = err;
@@ -245,8 +99,8 @@ int SetConfig(TCliSession &session, const TSettings &settings) {
   if (result != 0) return session.Finish(result);
   const bool esp = IsEspDevice(engine.GetBaseDevice());
   TZor_FlashVariables record = old;
-  std::string errors = FamilyErrors(settings, esp);
-  if (errors.empty()) errors = ApplySettings(record, settings);
+  std::string errors = session::FamilyErrors(settings, esp);
+  if (errors.empty()) errors = session::ApplyConfigSettings(record, settings);
   if (!errors.empty()) {
     session.Output().Note(errors, mtErr);
     return session.Finish(fwr_InvalidParameter, {{"error", errors}}, ExitUsage);
@@ -272,7 +126,7 @@ struct TConfigOptions {
 int RunConfig(const TConfigOptions &options) {
   TSettings settings;
   std::string error;
-  if (ParseSettings(options.Set, settings, error)) error = PreCheckSettings(settings);
+  if (ParseSettings(options.Set, settings, error)) error = session::PreCheckConfigSettings(settings);
   if (!error.empty()) {
     // Reported without a session: the device is not even looked for.
     TOutput out = TOutput::ForStdout(options.Device.Json);

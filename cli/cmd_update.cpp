@@ -1,6 +1,5 @@
 // zorfw update DEVICE FILE: the firmware update, with the checks and the
 // closing messages of the window's Start button.
-#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -25,11 +24,8 @@ int RunUpdate(const TUpdateOptions &o) {
   TZorFirmwareClass &engine = session.Engine();
   TOutput &out = session.Output();
   nlohmann::json fields{{"file", o.FileName}, {"bootloader", o.Bootloader}};
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(o.FileName, ec)) {
-    out.Note("File " + o.FileName + " not found", mtErr);
-    return session.Finish(fwr_FileNotFound, std::move(fields));
-  }
+  if (const int missing = session.Session().CheckFileExists(o.FileName))
+    return session.Finish(missing, std::move(fields));
   // Only a ColdFire device on USB can take a boot loader; the ESP update
   // would ignore the wish and replace the firmware.
   if (o.Bootloader) {
@@ -48,26 +44,18 @@ int RunUpdate(const TUpdateOptions &o) {
   engine.SetVerifyUpdate(!o.NoVerify);
   result = engine.DoUpdate(o.FileName, o.Bootloader, engine.GetFlashVariables().SerialNumber);
   fields["verified"] = engine.GetUpdateVerified();
+  session.Session().ReportUpdateResult(result);
   if (result == fwr_NoError) {
-    out.Note(engine.GetUpdateVerified() ? "Firmware update was successful"
-                                        : "Firmware update was successful, not verified",
-             mtOk);
     // As the window does: show what the device runs now. A device that does
     // not tell is no plain success.
     std::string err;
-    const int read = engine.GetDeviceFirmwareVersionAndFlash(true, err);
-    if (read == fwr_NoError || read == fwr_ReferenceClockError) {
-      fields["firmware_after"] = engine.GetFirmwareVersion();
-    } else {
-      out.Note(std::string(VersionReadFailedText) + ": " + ErrorText(read), mtErr);
+    const int read = session.Session().ReadVersionAfterUpdate(err);
+    if (read != fwr_NoError) {
       fields["version_read"] = read;
       if (!err.empty()) fields["error"] = err;
       return session.Finish(result, std::move(fields), ExitVersionReadFailed);
     }
-  } else if (result == fwr_RePowerNeeded) {
-    engine.GetAppServices().Notify("Bootloader updated!\r\nPlease first repower device and then click ok.");
-  } else {
-    out.Note("Error during firmware update: " + ErrorText(result), mtErrInfo);
+    fields["firmware_after"] = engine.GetFirmwareVersion();
   }
   return session.Finish(result, std::move(fields));
 }

@@ -75,8 +75,15 @@ void TZorFirmwareClass::ReleaseRetiredDevices() {
   if (FActionDepth == 0) FRetiredDevices.clear();
 }
 
-TZorFirmwareClass::TActionScope::TActionScope(TZorFirmwareClass &engine) : FEngine(engine) {
+TZorFirmwareClass::TActionScope::TActionScope(TZorFirmwareClass &engine)
+    : FEngine(engine), FRefused(engine.FActionDepth > 0) {
   ++FEngine.FActionDepth;
+}
+
+int TZorFirmwareClass::RefuseBusy(const char *action) {
+  LogError(std::string("TZorFirmwareClass.") + action + " refused: another action is running");
+  DoMessage(std::string(action) + ": another action is still running", mtWarning);
+  return fwr_CommandDenied;
 }
 
 TZorFirmwareClass::TActionScope::~TActionScope() {

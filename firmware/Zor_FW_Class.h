@@ -176,6 +176,9 @@ class TZorFirmwareClass {
   bool IsDeviceBootloader(TZor_BaseDevice *item);
   bool IsDeviceOldBootloader(TZor_BaseDevice *item);
   bool IsUniqueSerialNumber(uint32_t serialNumber) const;
+  // An action runs. The front end's message pump may run during its waits; an
+  // action started from there is refused (fwr_CommandDenied).
+  bool IsBusy() const { return FActionDepth > 0; }
   bool CheckLogin() const;
   int CheckRemoteAccess();
 
@@ -205,16 +208,23 @@ class TZorFirmwareClass {
   void ReplaceCurrentDevice(std::unique_ptr<TZor_BaseDevice> device);
   void ReleaseRetiredDevices();
   // Counts nested actions; retired devices are freed when the last ends.
+  // Public actions never call each other, so a scope opened while another
+  // is open comes from the front end re-entering during a wait: the action
+  // must return at once (`Refused`, then `RefuseBusy`).
   class TActionScope {
    public:
     explicit TActionScope(TZorFirmwareClass &engine);
     ~TActionScope();
     TActionScope(const TActionScope &) = delete;
     TActionScope &operator=(const TActionScope &) = delete;
+    bool Refused() const { return FRefused; }
 
    private:
     TZorFirmwareClass &FEngine;
+    bool FRefused;
   };
+  // Reports the refused action; fwr_CommandDenied.
+  int RefuseBusy(const char *action);
 
   // ---- device session (Zor_FW_Session.cpp) ------------------------------------------
   int OpenDevice(TZor_BaseDevice *device, bool ToolsMode, bool showMessages);

@@ -378,6 +378,7 @@ int TZorFirmwareClass::WriteFlashCF(uint32_t length) {
 
 int TZorFirmwareClass::DoCopyFlashToRAM() {
   TActionScope scope(*this);
+  if (scope.Refused()) return RefuseBusy("DoCopyFlashToRAM");
   TZor_BaseDevice *device = FBaseDevice;
   if (!device) return fwr_InvalidParameter;
   DoMessage(Stars61(), mtInfo);
@@ -520,6 +521,7 @@ int TZorFirmwareClass::TestBootloader(uint32_t serialNumber) {
 
 int TZorFirmwareClass::TestFunction(int WhatToDo, const std::string &Option) {
   TActionScope scope(*this);
+  if (scope.Refused()) return RefuseBusy("TestFunction");
   if (!FBaseDevice) return fwr_InvalidParameter;
   DoMessage(Stars61(), mtInfo);
 

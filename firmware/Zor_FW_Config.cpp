@@ -402,6 +402,7 @@ int TZorFirmwareClass::ReadFlash(TZor_BaseDevice *device) {
 
 int TZorFirmwareClass::ReadConfig() {
   TActionScope scope(*this);
+  if (scope.Refused()) return RefuseBusy("ReadConfig");
   ClearFlashVariables();
   TZor_BaseDevice *device = FBaseDevice;
   if (device == nullptr) return fwr_InvalidParameter;
@@ -419,6 +420,7 @@ int TZorFirmwareClass::ReadConfig() {
 
 int TZorFirmwareClass::GetDeviceFirmwareVersionAndFlash(bool forceReadFlash, std::string &err) {
   TActionScope scope(*this);
+  if (scope.Refused()) return RefuseBusy("GetDeviceFirmwareVersionAndFlash");
   const std::string prefix = "TZorFirmwareClass.GetDeviceFirmwareVersionAndFlash";
   Log(prefix + " forceReadFlash=" + BoolText(forceReadFlash));
   FVersionString.clear();
@@ -511,6 +513,7 @@ void TZorFirmwareClass::RecordNewAddress(const TZor_FlashVariables &oldRecord,
 
 int TZorFirmwareClass::SetFlashVariables(const TZor_FlashVariables &flashVariables, bool doReset) {
   TActionScope scope(*this);
+  if (scope.Refused()) return RefuseBusy("SetFlashVariables");
   const std::string prefix = "TZorFirmwareClass.SetFlashVariables";
   FZustandNachReset = false;
   Log(prefix);

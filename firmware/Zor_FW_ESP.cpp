@@ -192,6 +192,7 @@ int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
 
 int TZorFirmwareClass::SwitchFactoryPartition() {
   TActionScope scope(*this);
+  if (scope.Refused()) return RefuseBusy("SwitchFactoryPartition");
   TZor_BaseDevice *device = FBaseDevice;
   if (!device || !IsESP(device)) return fwr_InvalidParameter;
   FZustandNachReset = false;

@@ -36,6 +36,7 @@ bool HasExtension(const std::string &name, const std::string &ext) {
 int TZorFirmwareClass::DoUpdate(const std::string &filename, bool updateBootloader,
                                 uint32_t resetSerialNumber) {
   TActionScope scope(*this);
+  if (scope.Refused()) return RefuseBusy("DoUpdate");
   TZor_BaseDevice *device = FBaseDevice;
   if (!device) return fwr_InvalidParameter;
   Log("TZorFirmwareClass.DoUpdate filename=" + filename + " updateBootloader=" +
