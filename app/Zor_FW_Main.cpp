@@ -118,6 +118,7 @@ TMainForm::TMainForm(const TMainFormOptions &options, QWidget *parent) : QMainWi
   });
   FServices = std::make_unique<TZor_AppServicesQt>(*this, FLogId);
   FUpdater->SetAppServices(FServices.get());
+  FSession = std::make_unique<session::TZor_Session>(*FUpdater, FLogId);
 
   FIpInput = new TFormIpInput(this);
   FIpInput->SetLogId(FLogId);
@@ -132,6 +133,7 @@ TMainForm::~TMainForm() {
   delete FMonitorNotifier;
   FMonitorNotifier = nullptr;
   FMonitor.reset();
+  FSession.reset();
   if (FUpdater) FUpdater->SetAppServices(nullptr);
   FUpdater.reset();
   Log("TMainForm.FormDestroy END");

@@ -26,6 +26,7 @@
 
 #include "firmware/Zor_FW_Class.h"
 #include "foundation/App_Settings.h"
+#include "session/Zor_Session.h"
 
 class QAction;
 class QCheckBox;
@@ -231,8 +232,6 @@ class TMainForm : public QMainWindow {
   void DisableUI();
   void RestoreUI();
   int DoUpdate();
-  int CheckLogin();
-  bool ConfirmFirmwareFile(const std::string &fileName, TZor_FlashVariables &record);
 
  public:
   // ---- fields --------------------------------------------------------------------------------
@@ -244,11 +243,13 @@ class TMainForm : public QMainWindow {
   std::string FSettingsFile;
   bool FRunning = false;
   std::unique_ptr<TZorFirmwareClass> FUpdater;
+  // The checks and questions around an action, shared with the command line;
+  // it also keeps the device login (dropped when another device is selected).
+  std::unique_ptr<session::TZor_Session> FSession;
   bool FFlashChanged = false;
   std::string FOldDevice;
   TZor_FlashVariables FFlashVariablesOut;
   TZor_FlashVariables FFlashVariablesRead;  // the configuration shown, as read
-  std::string FCryptPassword;
   bool FDevicesChangedEnabled = false, FDevicesChangedPasswordEnabled = false;
 
  private:

@@ -245,7 +245,7 @@ void TMainForm::SelectDevice() {
   }
   FSelectedIndex = PortNameComboBox->currentIndex();
   FFlashVariablesOut.Clear();
-  FCryptPassword.clear();
+  FSession->ForgetLogin();
   UpdateReadConfigControls();
   Log("TMainForm.SelectDevice -> CheckNewDevice");
   CheckNewDevice();

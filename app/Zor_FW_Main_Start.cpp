@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -45,22 +44,6 @@ void TMainForm::RestoreUI() {
   FSaveEnabled.clear();
 }
 
-int TMainForm::CheckLogin() {
-  if (FUpdater->CheckLogin()) {
-    Log("TMainForm.CheckLogin: LoginNeeded");
-    std::string login;
-    if (FCryptPassword.empty() && AskLogin(login)) FCryptPassword = login;
-    if (FCryptPassword.empty()) {
-      AddMessage("Password missing", mtErr);
-      return fwr_InvalidParameter;
-    }
-  } else {
-    FCryptPassword.clear();
-  }
-  FUpdater->SetCryptPassword(FCryptPassword);
-  return 0;
-}
-
 void TMainForm::StartBtnClick() {
   Log("TMainForm.StartBtnClick");
   if (FRunning) {
@@ -93,19 +76,17 @@ void TMainForm::StartBtnClick() {
     }
     if ((cbUpdateFirmware->isChecked() && !cbSwitchFactory->isChecked()) || cbUpdateBootloader->isChecked()) {
       const std::string name = Str(FileNameComboBox->currentText());
-      if (!QFileInfo(Q(name)).isFile()) {
-        AddMessage("File " + name + " not found", mtErr);
+      Log("TMainForm.StartBtnClick Filename=" + name);
+      // A missing file, or one whose name does not fit the device's
+      // hardware and was not confirmed.
+      if (FSession->CheckFirmwareFile(name, record) != 0) {
         FileNameComboBox->setFocus();
         return;
       }
-      Log("TMainForm.StartBtnClick Filename=" + name);
-      if (!ConfirmFirmwareFile(name, record)) return;
     }
-    if (FUpdater->CheckRemoteAccess() != 0) {
-      AddMessage("Action via network not supported", mtErr);
-      return;
-    }
-    if (CheckLogin() != 0) return;
+    if (!FSession->CheckSerialNumber(record, cbReinstallInternalRAM->isChecked())) return;
+    if (FSession->CheckNetworkAccess() != 0) return;
+    if (FSession->CheckLogin() != 0) return;
     if (cbUpdateConfiguration->isChecked()) FFlashVariablesOut = record;
 
     Log("TMainForm.StartBtnClick -> DisableUI");
@@ -138,8 +119,6 @@ void TMainForm::StartBtnClick() {
   RunDeferredList();
   Log("TMainForm.StartBtnClick END");
 }
-
-bool TMainForm::ConfirmFirmwareFile(const std::string &, TZor_FlashVariables &) { return true; }
 
 int TMainForm::DoUpdate() {
   const std::string entry = Str(PortNameComboBox->currentText());
@@ -207,18 +186,12 @@ int TMainForm::DoUpdate() {
       result = FUpdater->DoUpdate(name, cbUpdateBootloader->isChecked(), FUpdater->GetFlashVariables().SerialNumber);
     }
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    Log("TMainForm.DoUpdate result=" + std::to_string(result));
     if (result == fwr_NoError) {
       FFlashChanged = true;
       FOldDevice = entry;
-      Log("TMainForm.DoUpdate Firmware update was successful");
-      AddMessage("Firmware update was successful", mtOk);
-    } else if (result == fwr_RePowerNeeded) {
-      const std::string text = "Bootloader updated!\r\nPlease first repower device and then click ok.";
-      Log("TMainForm.DoUpdate Bootloader updated! Please first repower device and then click ok.");
-      ShowNotice(Q(text));
-    } else {
-      AddMessage("Error during firmware update: " + ErrorText(result), mtErrInfo);
     }
+    FSession->ReportUpdateResult(result);
   }
   if (cbReinstallInternalRAM->isChecked()) result = FUpdater->DoCopyFlashToRAM();
   return result;
