@@ -108,6 +108,7 @@ class TMainForm : public QMainWindow {
   // The device the engine works on (it may have replaced the selected one).
   TZor_BaseDevice *BaseDevice() const { return FUpdater->GetBaseDevice(); }
   int ListDevicesCount() const { return FListDevicesCount; }
+  int DeviceChangeCount() const { return FDeviceChangeCount; }
   void SaveSettings();
   // The address of a simulated device of this run: listed, never saved.
   void AddSimulatedAddress(const std::string &ip);
@@ -262,6 +263,7 @@ class TMainForm : public QMainWindow {
   bool FListPending = false;
   bool FClosed = false;
   int FListDevicesCount = 0;
+  int FDeviceChangeCount = 0;
   QPoint FPlacedPos;
   QStringList FSimulatedIPs;
   int FSelectedIndex = -1;  // the entry SelectDevice last took

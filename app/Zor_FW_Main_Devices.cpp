@@ -211,9 +211,16 @@ void TMainForm::SelectDevice() {
   }
   const QString text = PortNameComboBox->currentText();
   Log("TMainForm.SelectDevice old=" + TZorFirmwareClass::DeviceDisplayName(BaseDevice()) + " new=" + Str(text));
-  if (TZor_BaseDevice *usb = UsbDeviceOfPath(PortNameComboBox->currentData(UsbPathRole).toString())) {
+  const QString usbPath = PortNameComboBox->currentData(UsbPathRole).toString();
+  if (TZor_BaseDevice *usb = UsbDeviceOfPath(usbPath)) {
     Log("TMainForm.SelectDevice usb=" + TZorFirmwareClass::DeviceDisplayName(usb));
     FUpdater->SetBaseDevice(usb);
+  } else if (!usbPath.isEmpty()) {
+    // The enumeration was renewed since the list was made: list again.
+    Log("TMainForm.SelectDevice usb device gone: " + Str(usbPath));
+    FUpdater->SetBaseDevice(nullptr);
+    FListPending = true;
+    RunDeferredList();
   } else {
     if (text == NetworkEntry) {
       FIpInput->SetIpInput(FHost.empty() ? FIP : FHost);
@@ -442,6 +449,7 @@ void TMainForm::DoTest() {
 
 void TMainForm::DeviceChanged(int kind, const std::string &name) {
   using platform::TZor_DeviceChangeKind;
+  ++FDeviceChangeCount;
   switch (static_cast<TZor_DeviceChangeKind>(kind)) {
     case TZor_DeviceChangeKind::dcUsbAttached:
     case TZor_DeviceChangeKind::dcUsbDetached: {

@@ -274,6 +274,29 @@ class MainWindowTest : public QObject {
     QVERIFY(!form->CancelBtn->isEnabled());
   }
 
+  // Questions before an update; No leaves the device alone.
+  void startAsksBeforeWhatMayNotFit() {
+    auto cf = StartSim(false);
+    auto form = FormWith({cf.get()});
+    form->Answer = false;
+    form->FileNameComboBox->setEditText(WriteFile("Pelq_su6.s19", ColdfireImage(64)));
+    form->cbUpdateFirmware->click();
+    form->StartBtn->click();
+    QCOMPARE(form->Questions.size(), 1);
+    QVERIFY(form->Questions.front().startsWith("Selected firmware may not fit device features "));
+    QVERIFY(form->Questions.front().endsWith("!\r\nContinue?"));
+    QVERIFY(form->focusWidget() == form->FileNameComboBox);
+    QVERIFY(!form->HasMessage("Firmware update was successful"));
+
+    form->NickNameEdit->setText("");
+    TMainForm::SetEdited(form->NickNameEdit, true);
+    form->cbUpdateConfiguration->click();
+    form->StartBtn->click();
+    QCOMPARE(form->Questions.last(), QString("Do you really want to clear the nickname?"));
+    QVERIFY(!form->HasMessage("Firmware configuration set"));
+    QVERIFY(form->Errors.isEmpty());
+  }
+
   void configurationEditWrittenWithStart() {
     auto cf = StartSim(false);
     auto form = FormWith({cf.get()});
@@ -445,9 +468,12 @@ class MainWindowTest : public QObject {
     form->FileNameComboBox->setEditText(WriteFile("LUM_SU6.s19", ColdfireImage(8 * 1024)));
     form->cbUpdateFirmware->click();
     const int lists = form->ListDevicesCount();
+    const int changes = form->DeviceChangeCount();
     TGapMeter gaps;
     form->StartBtn->click();
     qInfo("longest gap between events during the USB update: %lld ms", gaps.Max());
+    // The device left and came back during the update.
+    QVERIFY(form->DeviceChangeCount() >= changes + 2);
     QVERIFY2(form->HasMessage("Firmware update was successful"), qPrintable(form->Messages().join('\n')));
     QCOMPARE(form->ListDevicesCount(), lists + 1);
     QVERIFY(form->PortNameComboBox->currentText().startsWith("USB: "));
