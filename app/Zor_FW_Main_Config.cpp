@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <memory>
 
 #include "app/Zor_FW_Main.h"
 #include "app/Zor_IP_Input.h"
@@ -73,9 +74,15 @@ void TMainForm::CreateConfigPanel(QWidget *parent) {
     if (hint) edit->setToolTip(hint);
     if (map) {
       // The dialogs' key filter drops and beeps; ours, installed later and
-      // so asked first, takes Escape back to the stored value.
-      new TEditKeyFilter(edit, map);
-      edit->setValidator(new TCharValidator(map, edit));
+      // so asked first, takes Escape back to the stored value. A key taken
+      // marks the field, also one the filter turns into another character.
+      auto *filter = new TEditKeyFilter(edit, map);
+      auto before = std::make_shared<bool>(false);
+      filter->OnAnyKey = [edit, before] {
+        *before = IsEdited(edit);
+        SetEdited(edit, true);
+      };
+      filter->OnRefused = [edit, before](const std::string &) { SetEdited(edit, *before); };
     }
     edit->installEventFilter(this);
     connect(edit, &QLineEdit::textEdited, this, [edit] { SetEdited(edit, true); });
@@ -175,7 +182,7 @@ void TMainForm::CreateConfigPanel(QWidget *parent) {
   LabelPPIInterval = new QLabel("Interval", ESPgbPPI);
   comboPPIInterval = MakeCombo(ESPgbPPI, PPIIntervalTexts);
   LabelPPIoffset = new QLabel("Offset [ms]", ESPgbPPI);
-  PPIoffsetEdit = lineEdit(ESPgbPPI, 5, nullptr, DigitChar, "PPIoffsetEdit");
+  PPIoffsetEdit = lineEdit(ESPgbPPI, 5, nullptr, nullptr, "PPIoffsetEdit");
   ppi->addWidget(cbPPIUser, 0, 0, 1, 2);
   ppi->addWidget(LabelPPIInterval, 1, 0);
   ppi->addWidget(comboPPIInterval, 1, 1);

@@ -430,6 +430,7 @@ void TMainForm::ReadConfig() {
 void TMainForm::TestBtnClick() { DoTest(); }
 
 void TMainForm::DoTest() {
+  if (FRunning) return;
   int whatToDo = 1;
   for (size_t i = 0; i < TestOption.size(); ++i)
     if (TestOption[i]->isChecked()) whatToDo = int(i) + 1;

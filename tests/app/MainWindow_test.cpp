@@ -331,6 +331,11 @@ class MainWindowTest : public QObject {
     QTest::keyClick(form->CFIpAddressEdit, Qt::Key_Escape);
     QCOMPARE(form->CFIpAddressEdit->text(), QString::fromStdString(cf->GetAddress()));
     QVERIFY(!TMainForm::IsEdited(form->CFIpAddressEdit));
+    // A refused key changes nothing and marks nothing.
+    const QString canId = form->CANRxIDEdit->text();
+    QTest::keyClick(form->CANRxIDEdit, Qt::Key_X);
+    QCOMPARE(form->CANRxIDEdit->text(), canId);
+    QVERIFY(!TMainForm::IsEdited(form->CANRxIDEdit));
 
     form->Choose("IP: " + QString::fromStdString(esp->GetAddress()));
     std::string errors;
