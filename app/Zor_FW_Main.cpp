@@ -58,14 +58,13 @@ QRect FitIntoWorkArea(QRect window, const QList<QRect> &workAreas, QStringList &
   // The nearest area: the one that holds the most of the window, else the
   // one whose centre is closest.
   QRect area = workAreas.front();
-  int64_t best = -1;
+  double best = -std::numeric_limits<double>::infinity();
   for (const QRect &a : workAreas) {
     const QRect common = a.intersected(window);
     const int64_t overlap = common.isValid() ? int64_t(common.width()) * common.height() : 0;
     const QPoint d = a.center() - window.center();
     // Overlap dominates; among areas without overlap, distance decides.
-    const int64_t score = overlap > 0 ? overlap + (int64_t(1) << 40)
-                                      : (int64_t(1) << 40) - 1 - (int64_t(d.x()) * d.x() + int64_t(d.y()) * d.y()) / 4;
+    const double score = overlap > 0 ? double(overlap) : -(double(d.x()) * d.x() + double(d.y()) * d.y());
     if (score > best) {
       best = score;
       area = a;
@@ -443,7 +442,9 @@ void TMainForm::LosGehts() {
   } catch (const ESettingsConvertError &) {
     LogError("TMainForm.LosGehts invalid position");
   }
-  r.moveTo(left, top);
+  // A damaged settings file must not push the arithmetic past int.
+  constexpr int32_t Far = 1000000;
+  r.moveTo(std::clamp(left, -Far, Far), std::clamp(top, -Far, Far));
   QList<QRect> areas;
   for (QScreen *s : QGuiApplication::screens()) areas << s->availableGeometry();
   QStringList changes;

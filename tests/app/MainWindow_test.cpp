@@ -379,7 +379,7 @@ class MainWindowTest : public QObject {
     WriteSettings({"Debug_Log=0", "Debug_Stream=0", "LowLevelLog=0", "FileCount=2", "File_0=/fw/b.s19",
                    "File_1=/fw/a.s19", "HostCount=4", "Host_0=lab-lum2", "Host_1=gone", "Host_2=offline",
                    "Host_3=twin", "gone=10.0.0.5", "offline=10.0.0.6", "IPCount=1", "IP_0=10.0.0.99",
-                   "Main_Left=5000", "Main_Top=-400"});
+                   "Main_Left=5000", "Main_Top=-2147483648"});
     auto form = MakeForm();
     form->LosGehts();
     QCOMPARE(form->Entries(), (QStringList{"Network", "Host: lab-lum2", "Host: offline", "IP: 10.0.0.99"}));
