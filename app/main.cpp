@@ -10,51 +10,13 @@
 #include <QStringList>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/Zor_FW_Main.h"
-#include "session/Zor_Devices.h"
-
-namespace {
+#include "app/Zor_SimulatedDevices.h"
 
 using namespace zor;
-
-// The simulated devices of --simulate; they outlive the window, whose engine
-// says goodbye to them when it is freed.
-struct TSimulatedDevices {
-  std::vector<std::unique_ptr<session::TSimHost>> Network;
-  std::vector<std::unique_ptr<session::TSimUsbHost>> Usb;
-
-  void Start(TMainForm &form) {
-    std::string error;
-    session::TSimDeviceOptions coldfire;
-    session::TSimDeviceOptions esp;
-    esp.Serial = 0x0000ABCE;
-    for (bool isEsp : {false, true}) {
-      auto host = session::TSimHost::Start(isEsp, isEsp ? esp : coldfire, form.FLogId, error);
-      if (!host) {
-        std::fprintf(stderr, "simulated device: %s\n", error.c_str());
-        continue;
-      }
-      form.AddSimulatedAddress(host->GetAddress());
-      Network.push_back(std::move(host));
-    }
-    session::TSimDeviceOptions usbColdfire;
-    usbColdfire.Serial = 0x00001001;
-    session::TSimDeviceOptions usbEsp;
-    usbEsp.Serial = 0x00001002;
-    for (auto [kind, options] : {std::pair{session::TSimUsbKind::ColdfireHid, usbColdfire},
-                                 std::pair{session::TSimUsbKind::EspCdc, usbEsp}}) {
-      auto usb = session::TSimUsbHost::Start(kind, options, form.FLogId, error);
-      if (usb)
-        Usb.push_back(std::move(usb));
-      else
-        std::fprintf(stderr, "simulated USB device: %s\n", error.c_str());
-    }
-  }
-};
-
-}  // namespace
 
 int main(int argc, char **argv) {
   QApplication app(argc, argv);
@@ -74,9 +36,14 @@ int main(int argc, char **argv) {
       return 64;
     }
   }
-  TSimulatedDevices simulated;
+  // Declared first, so the simulated devices outlive the window.
+  TZor_SimulatedDevices simulated;
   auto form = std::make_unique<TMainForm>(options);
-  if (simulate) simulated.Start(*form);
+  if (simulate) {
+    std::vector<std::string> errors;
+    simulated.Start(*form, errors);
+    for (const std::string &e : errors) std::fprintf(stderr, "simulated device: %s\n", e.c_str());
+  }
   form->show();
   form->LosGehts();
   const int status = app.exec();

@@ -19,6 +19,7 @@
 
 #include "app/Zor_FW_Main.h"
 #include "app/Zor_IP_Input.h"
+#include "app/Zor_SimulatedDevices.h"
 #include "firmware/Uploader_Common.h"
 #include "foundation/Zor_Utils.h"
 #include "net/NetUtils.h"
@@ -402,6 +403,30 @@ class MainWindowTest : public QObject {
     QCOMPARE(saved.GetValue("LowLevelLog", true), false);
     QCOMPARE(saved.GetValue("Main_Left", int32_t(-1)), int32_t(form->pos().x()));
     QVERIFY(saved.GetValue("Main_Left", int32_t(-1)) < 5000);
+  }
+
+  // --simulate: two USB devices first, then the two network devices, whose
+  // addresses of this run never reach the settings file.
+  void simulatedDevicesListedNotSaved() {
+    WriteSettings({"IPCount=1", "IP_0=10.0.0.99"});
+    TZor_SimulatedDevices simulated;
+    auto form = MakeForm();
+    std::vector<std::string> errors;
+    simulated.Start(*form, errors);
+    QVERIFY2(errors.empty(), errors.empty() ? "" : errors.front().c_str());
+    form->LosGehts();
+    const QStringList entries = form->Entries();
+    QCOMPARE(entries.size(), 6);
+    QVERIFY(entries[0].startsWith("USB: ") && entries[1].startsWith("USB: "));
+    QCOMPARE(entries[2], QString("Network"));
+    QCOMPARE(form->PortNameComboBox->currentIndex(), 0);
+    QVERIFY(form->LabelSerialNumber->text() != "-");
+    form->close();
+    TAppSettings saved;
+    QVERIFY(saved.LoadFromFile(Path("settings.ini").toStdString()));
+    QCOMPARE(saved.GetValue("IPCount", int32_t(0)), 1);
+    QCOMPARE(saved.GetValue("IP_0", ""), std::string("10.0.0.99"));
+    form.reset();
   }
 
   void windowOutsideEveryScreenMovesIn() {
