@@ -275,6 +275,32 @@ class MainWindowTest : public QObject {
     QVERIFY(!form->CancelBtn->isEnabled());
   }
 
+  // A new host name written to an ESP device: the device is found again
+  // under it, and its entry leads to it from now on.
+  void hostNameChangeFollowsTheDevice() {
+    auto esp = StartSim(true);
+    const std::string address = esp->GetAddress();
+    SetHostResolver([address](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
+      if (host == "lab-lum2") {
+        ips = {address};
+        return true;
+      }
+      error.Code = platform::WSA_HOST_NOT_FOUND;
+      return false;
+    });
+    auto form = FormWith({esp.get()});
+    form->HostNameEdit->selectAll();
+    QTest::keyClicks(form->HostNameEdit, "lab-lum2");
+    QCOMPARE(form->HostNameEdit->text(), QString("lab-lum2"));
+    QVERIFY(form->cbUpdateConfiguration->isChecked());
+    form->StartBtn->click();
+    QVERIFY2(form->HasMessage("Firmware configuration set"), qPrintable(form->Messages().join('\n')));
+    QCOMPARE(form->PortNameComboBox->currentText(), QString("Host: lab-lum2"));
+    QCOMPARE(form->Settings().GetValue("lab-lum2", ""), address);
+    QCOMPARE(form->HostNameEdit->text(), QString("lab-lum2"));
+    QVERIFY(form->Errors.isEmpty());
+  }
+
   // Questions before an update; No leaves the device alone.
   void startAsksBeforeWhatMayNotFit() {
     auto cf = StartSim(false);
