@@ -67,11 +67,15 @@ void ApplyCAN(TZor_FlashVariables &record, const TConfigSettings &s, std::string
   }
 }
 
-TConfigItem Text(const char *key, std::string value) { return {key, std::move(value), TConfigValueKind::Text, {}}; }
+TConfigItem Text(const char *key, std::string value) {
+  return {key, std::move(value), TConfigValueKind::Text, {}};
+}
 TConfigItem Number(const char *key, uint64_t value) {
   return {key, std::to_string(value), TConfigValueKind::Number, {}};
 }
-TConfigItem YesNo(const char *key, bool value) { return {key, value ? "yes" : "no", TConfigValueKind::YesNo, {}}; }
+TConfigItem YesNo(const char *key, bool value) {
+  return {key, value ? "yes" : "no", TConfigValueKind::YesNo, {}};
+}
 
 }  // namespace
 
@@ -107,7 +111,9 @@ const TConfigKey *FindConfigKey(const std::string &name) {
 
 const char *FamilyName(bool esp) { return esp ? "ESP" : "ColdFire"; }
 
-bool IsEspDevice(const TZor_BaseDevice *device) { return device != nullptr && device->GetPeerType() == ptESP; }
+bool IsEspDevice(const TZor_BaseDevice *device) {
+  return device != nullptr && device->GetPeerType() == ptESP;
+}
 
 bool FamilyHasKey(const TConfigKey &key, bool esp) {
   return key.Family == TKeyFamily::Any || (key.Family == TKeyFamily::Esp) == esp;
@@ -171,7 +177,8 @@ std::string ApplyConfigSettings(TZor_FlashVariables &record, const TConfigSettin
   if (const std::string *v = value("nick")) AddConfigError(errors, ApplyNickName(record, *v));
   if (const std::string *v = value("host")) AddConfigError(errors, ApplyHostName(record, *v));
   if (const std::string *v = value("ip")) AddConfigError(errors, ApplyAddress(record, adr_IPAddress, *v));
-  if (const std::string *v = value("subnet")) AddConfigError(errors, ApplyAddress(record, adr_Subnetmask, *v));
+  if (const std::string *v = value("subnet"))
+    AddConfigError(errors, ApplyAddress(record, adr_Subnetmask, *v));
   if (const std::string *v = value("gateway")) AddConfigError(errors, ApplyAddress(record, adr_Gateway, *v));
   ApplyYesNo(s, "static-ip", errors, [&](bool v) { ApplyStaticIP(record, v); });
   if (const std::string *v = value("feature")) {

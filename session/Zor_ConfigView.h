@@ -40,7 +40,7 @@ struct TConfigItem {
   std::string Key;
   std::string Value;  // in the form the key takes it back
   TConfigValueKind Kind = TConfigValueKind::Text;
-  std::string Note;   // a readable form beside the value (the feature word's text)
+  std::string Note;  // a readable form beside the value (the feature word's text)
 };
 
 // The items a device of the family keeps, in key order.

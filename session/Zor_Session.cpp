@@ -19,8 +19,9 @@ bool Contains(const std::string &text, const char *part) { return text.find(part
 
 // Bits 2 (S) and 1 (U) of a name; the first rule that matches wins.
 uint16_t ClockBits(const std::string &name) {
-  static const std::pair<const char *, uint16_t> rules[] = {
-      {"su6", 0}, {"Su6", 4}, {"sU6", 2}, {"SU6", 6}, {"SWC_UARTC", 6}, {"UARTC_SWC", 6}, {"SWC", 4}, {"UARTC", 2}};
+  static const std::pair<const char *, uint16_t> rules[] = {{"su6", 0}, {"Su6", 4},       {"sU6", 2},
+                                                            {"SU6", 6}, {"SWC_UARTC", 6}, {"UARTC_SWC", 6},
+                                                            {"SWC", 4}, {"UARTC", 2}};
   for (const auto &[part, bits] : rules)
     if (Contains(name, part)) return bits;
   return 0;
@@ -108,7 +109,8 @@ int TZor_Session::CheckFirmwareFile(const std::string &fileName, TZor_FlashVaria
   if (const int missing = CheckFileExists(fileName)) return missing;
   Log("CheckFirmwareFile Filename=" + fileName);
   const uint16_t file = GetHardFeatureFromFileName(fileName, FLogId);
-  Log("CheckFirmwareFile Hardfeature: File=" + IntToHex(file, 4) + ", config=" + IntToHex(record.HardFeature, 4));
+  Log("CheckFirmwareFile Hardfeature: File=" + IntToHex(file, 4) +
+      ", config=" + IntToHex(record.HardFeature, 4));
   if (file == NoHardFeature && record.HardFeature == NoHardFeature) {
     Message("Device Feature missing!\r\nDevice Version String: " + FEngine.GetVersionString() +
                 "\r\nPlease contact Zor",
@@ -122,8 +124,10 @@ int TZor_Session::CheckFirmwareFile(const std::string &fileName, TZor_FlashVaria
   }
   const std::string name = std::filesystem::path(fileName).filename().string();
   // An ESP image carries its own check; LUM11 images run on every feature.
-  if (file == NoHardFeature || file == record.HardFeature || IsEspDevice() || name.rfind("LUM11", 0) == 0) return 0;
-  const std::string text = "Selected firmware may not fit device features " + record.GetHardFeatureString() + "!";
+  if (file == NoHardFeature || file == record.HardFeature || IsEspDevice() || name.rfind("LUM11", 0) == 0)
+    return 0;
+  const std::string text =
+      "Selected firmware may not fit device features " + record.GetHardFeatureString() + "!";
   LogErr(FLogId, "TZor_Session.CheckFirmwareFile " + text + " Filename=" + fileName);
   return FEngine.GetAppServices().Confirm(text + "\r\nContinue?") ? 0 : fwr_Canceled;
 }
@@ -149,8 +153,8 @@ bool TZor_Session::CheckSerialNumber(const TZor_FlashVariables &record, bool rei
     Message("Can't continue without unique serial number (" + recordText + ").", mtErr);
     return false;
   }
-  LogErr(FLogId, "TZor_Session.CheckSerialNumber: Device " + IntToHex(device, 8) + " ist eindeutig konfiguriert " +
-                     recordText + " wird ignoriert");
+  LogErr(FLogId, "TZor_Session.CheckSerialNumber: Device " + IntToHex(device, 8) +
+                     " ist eindeutig konfiguriert " + recordText + " wird ignoriert");
   return true;
 }
 
