@@ -9,7 +9,10 @@
 namespace zor {
 
 TFormAbout::TFormAbout(QWidget *parent)
-    : QDialog(parent), LabelTitel(new QLabel(this)), LabelVersion(new QLabel(this)), LabelNotice(new QLabel(this)) {
+    : QDialog(parent),
+      LabelTitel(new QLabel(this)),
+      LabelVersion(new QLabel(this)),
+      LabelNotice(new QLabel(this)) {
   setWindowTitle("About");
   LabelTitel->setObjectName("LabelTitel");
   LabelVersion->setObjectName("LabelVersion");
@@ -39,7 +42,8 @@ void TFormAbout::SetVersion(const std::string &version) {
 
 void TFormAbout::SetPeriod(const std::string &period) {
   FPeriod = period;
-  LabelNotice->setText(QString::fromStdString("Copyright \u00A9 " + period + " " + FFirma + ". All rights reserved."));
+  LabelNotice->setText(
+      QString::fromStdString("Copyright \u00A9 " + period + " " + FFirma + ". All rights reserved."));
 }
 
 }  // namespace zor

@@ -18,7 +18,8 @@ TFormLogin::TFormLogin(QWidget *parent) : QDialog(parent), NumberInput(new QLine
   new TEditKeyFilter(NumberInput, session::HexInputChar);
 
   auto *layout = new QVBoxLayout(this);
-  for (const char *line : {"Please enter password for remote login at your Zor ", "device", "(8 hex digits):"})
+  for (const char *line :
+       {"Please enter password for remote login at your Zor ", "device", "(8 hex digits):"})
     layout->addWidget(new QLabel(line, this));
   layout->addWidget(NumberInput);
   connect(AddButtonRow(this, layout, true), &QPushButton::clicked, this, &TFormLogin::OkClick);
@@ -26,7 +27,8 @@ TFormLogin::TFormLogin(QWidget *parent) : QDialog(parent), NumberInput(new QLine
 
 void TFormLogin::OkClick() {
   std::string errorText;
-  const auto password = session::ParseHexInput(NumberInput->text().toStdString(), "Password input missing", errorText);
+  const auto password =
+      session::ParseHexInput(NumberInput->text().toStdString(), "Password input missing", errorText);
   if (!password) {
     ShowInputError(this, NumberInput, errorText);
     return;

@@ -52,20 +52,22 @@ TFormSerialNumber::TFormSerialNumber(QWidget *parent)
 void TFormSerialNumber::SetSerialNumber(uint32_t serialNumber) {
   FSerialNumber = serialNumber;
   FSerialNumberChanged = false;
-  NumberInput->setText(serialNumber == 0xFFFFFFFF ? QString() : QString::fromStdString(IntToHex(serialNumber, 8)));
+  NumberInput->setText(serialNumber == 0xFFFFFFFF ? QString()
+                                                  : QString::fromStdString(IntToHex(serialNumber, 8)));
   FillDefaultPassword();
 }
 
 void TFormSerialNumber::FillDefaultPassword() {
   if (!FDefaultPassword) return;
   const auto number = ParsePassword(NumberInput->text().toStdString());
-  PasswordInput->setText(number ? QString::fromStdString(IntToHex(session::DefaultPassword(*number), 8)) : QString());
+  PasswordInput->setText(number ? QString::fromStdString(IntToHex(session::DefaultPassword(*number), 8))
+                                : QString());
 }
 
 void TFormSerialNumber::OkClick() {
   std::string errorText;
-  const auto number =
-      session::ParseHexInput(NumberInput->text().toStdString(), "unique serial number input missing", errorText);
+  const auto number = session::ParseHexInput(NumberInput->text().toStdString(),
+                                             "unique serial number input missing", errorText);
   if (!number) return ShowInputError(this, NumberInput, errorText);
   const auto password =
       session::ParseHexInput(PasswordInput->text().toStdString(), "unique password input missing", errorText);

@@ -35,7 +35,8 @@ QRect CentreArea() {
 }  // namespace
 
 TFormSplash::TFormSplash()
-    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), FLabel(new QLabel(this)) {
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      FLabel(new QLabel(this)) {
   setObjectName("FormSplash");
   setAttribute(Qt::WA_ShowWithoutActivating);
   FLabel->move(SplashMargin, SplashMargin);

@@ -128,7 +128,8 @@ std::string TFormIpInput::GetIpInput() const { return RemoteIP->text().toStdStri
 
 void TFormIpInput::SetInputColor(bool edited) {
   QPalette palette = RemoteIP->palette();
-  palette.setColor(QPalette::Text, edited ? QColor(Qt::red) : QApplication::palette(RemoteIP).color(QPalette::Text));
+  palette.setColor(QPalette::Text,
+                   edited ? QColor(Qt::red) : QApplication::palette(RemoteIP).color(QPalette::Text));
   RemoteIP->setPalette(palette);
 }
 

@@ -35,9 +35,8 @@ bool MapInputText(std::string &text, char (*map)(char)) {
 namespace {
 
 bool IsHostName(const std::string &text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    return c == '-' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  });
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return c == '-' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
 }
 
 // What a resolver answered, reduced to distinct valid addresses: the choice

@@ -29,7 +29,7 @@ struct TRemoteIPCheck {
   bool Accepted = false;
   std::string DeviceHost;  // set only for a host name with exactly one address
   std::string DeviceIP;
-  std::string ErrorText;   // shown under the edit; empty for an empty input
+  std::string ErrorText;  // shown under the edit; empty for an empty input
 };
 
 // Checks `text`: a dotted IPv4 address is taken as it is, a text with a letter

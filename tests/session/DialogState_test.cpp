@@ -1,14 +1,13 @@
 // Rules of the dialogs that need no widgets: key mapping, the address or
 // host-name check against a scripted resolver, hardware feature and default
 // password.
-#include "session/Zor_DialogState.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 
 #include "net/NetUtils.h"
+#include "session/Zor_DialogState.h"
 #include "tests/support/Zor_TestDevice.h"
 
 namespace zor::session {
@@ -28,24 +27,24 @@ TEST(DialogKeys, IpInputMapsCommaAndUnderscoreAndRefusesTheRest) {
 TEST(DialogKeys, HexInputTakesHexDigitsOnly) {
   std::string text = "09afAF";
   EXPECT_TRUE(MapInputText(text, HexInputChar));
-  for (char c : std::string("gG-x ,_"))
-    EXPECT_EQ(HexInputChar(c), 0) << c;
+  for (char c : std::string("gG-x ,_")) EXPECT_EQ(HexInputChar(c), 0) << c;
 }
 
 // Answers from a table; anything else is unknown.
 class ScriptedResolver : public ::testing::Test {
  protected:
   ScriptedResolver() {
-    SetHostResolver([this](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
-      ++FLookups;
-      auto it = FHosts.find(host);
-      if (it == FHosts.end()) {
-        error = {platform::WSA_HOST_NOT_FOUND, 0};
-        return false;
-      }
-      ips = it->second;
-      return true;
-    });
+    SetHostResolver(
+        [this](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
+          ++FLookups;
+          auto it = FHosts.find(host);
+          if (it == FHosts.end()) {
+            error = {platform::WSA_HOST_NOT_FOUND, 0};
+            return false;
+          }
+          ips = it->second;
+          return true;
+        });
   }
   ~ScriptedResolver() override { SetHostResolver(nullptr); }
 
