@@ -21,16 +21,14 @@ QString EnsureDir(const QString &dir) {
 bool IsPortableInstall() { return QFileInfo::exists(ExeDir() + "/" + AppPortableMarkerName); }
 
 QString SettingsFilePath() {
-  const QString dir = IsPortableInstall()
-                          ? ExeDir()
-                          : QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+  const QString dir =
+      IsPortableInstall() ? ExeDir() : QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
   return EnsureDir(dir) + "/" + AppSettingsFileName;
 }
 
 QString DebugDirectory() {
-  const QString base = IsPortableInstall()
-                           ? ExeDir()
-                           : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+  const QString base =
+      IsPortableInstall() ? ExeDir() : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
   return EnsureDir(base + "/Debug") + "/";
 }
 

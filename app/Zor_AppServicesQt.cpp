@@ -14,7 +14,9 @@ void TZor_AppServicesQt::ShowSplash(const std::string &text) { zor::ShowSplash(t
 
 void TZor_AppServicesQt::HideSplash() { zor::HideSplash(); }
 
-bool TZor_AppServicesQt::Confirm(const std::string &text) { return FForm.AskYesNo(QString::fromStdString(text)); }
+bool TZor_AppServicesQt::Confirm(const std::string &text) {
+  return FForm.AskYesNo(QString::fromStdString(text));
+}
 
 void TZor_AppServicesQt::Notify(const std::string &text) { FForm.ShowNotice(QString::fromStdString(text)); }
 

@@ -35,8 +35,8 @@
 #include "app/Zor_IP_Input.h"
 #include "foundation/LogUnit.h"
 #include "net/NetUtils.h"
-#include "platform/Zor_Icmp.h"
 #include "platform/Zor_DeviceNotify.h"
+#include "platform/Zor_Icmp.h"
 
 namespace zor {
 
@@ -92,7 +92,8 @@ QRect FitIntoWorkArea(QRect window, const QList<QRect> &workAreas, QStringList &
   return window;
 }
 
-TMainForm::TMainForm(const TMainFormOptions &options, QWidget *parent) : QMainWindow(parent), FOptions(options) {
+TMainForm::TMainForm(const TMainFormOptions &options, QWidget *parent)
+    : QMainWindow(parent), FOptions(options) {
   setObjectName("MainForm");
   // Three loggers in this order: the stream logs take the debug log's id + 1 and + 2.
   FLogId = CreateLog();
@@ -111,7 +112,8 @@ TMainForm::TMainForm(const TMainFormOptions &options, QWidget *parent) : QMainWi
   CreateMenu();
 
   FUpdater = std::make_unique<TZorFirmwareClass>(FLogId);
-  FUpdater->SetOnMessage([this](void *, const std::string &text, TMessageType level) { AddMessage(text, level); });
+  FUpdater->SetOnMessage(
+      [this](void *, const std::string &text, TMessageType level) { AddMessage(text, level); });
   FUpdater->SetOnProgress([this](void *, TProgressType kind, int64_t value, const std::string &unit) {
     Progress(kind, value, unit);
   });
@@ -224,7 +226,8 @@ void TMainForm::CreateControls() {
   gbUpdate = new QGroupBox(central);
   auto *upd = new QGridLayout(gbUpdate);
   LabelWarningStart = new QLabel(
-      "Clicking start button can cause unpredictable errors, if any other application is connected to Zor device!",
+      "Clicking start button can cause unpredictable errors, if any other application is connected to Zor "
+      "device!",
       gbUpdate);
   LabelWarningStart->setWordWrap(true);
   StartBtn = new QPushButton("Start Update", gbUpdate);
@@ -247,11 +250,12 @@ void TMainForm::CreateControls() {
   auto *cfgTop = new QHBoxLayout();
   cbUpdateConfiguration = new QCheckBox("Update Configuration", gbChangeConfig);
   cbUpdateConfiguration->setObjectName("cbUpdateConfiguration");
-  cbUpdateConfiguration->setToolTip("Transmit changed configuration to Zor device when start button is clicked");
+  cbUpdateConfiguration->setToolTip(
+      "Transmit changed configuration to Zor device when start button is clicked");
   ReadConfigBtn = new QPushButton("Read Configuration from device", gbChangeConfig);
-  LabelWarningRead =
-      new QLabel("Reading configuration interrupts transfer of measurement data to any connected application!",
-                 gbChangeConfig);
+  LabelWarningRead = new QLabel(
+      "Reading configuration interrupts transfer of measurement data to any connected application!",
+      gbChangeConfig);
   LabelWarningRead->setWordWrap(true);
   ShowConfigBtn = new QPushButton("Show Configuration", gbChangeConfig);
   cfgTop->addWidget(cbUpdateConfiguration);
@@ -301,8 +305,8 @@ void TMainForm::CreateControls() {
   connect(ClearMessagesBtn, &QPushButton::clicked, this, [this] { ClearMessagesBtnClick(); });
   connect(ReadConfigBtn, &QPushButton::clicked, this, [this] { ReadConfigBtnClick(); });
   connect(StartBtn, &QPushButton::clicked, this, [this] { StartBtnClick(); });
-  for (QCheckBox *box : {cbUpdateFirmware, cbUpdateBootloader, cbSwitchFactory, cbReinstallInternalRAM,
-                         cbUpdateConfiguration})
+  for (QCheckBox *box :
+       {cbUpdateFirmware, cbUpdateBootloader, cbSwitchFactory, cbReinstallInternalRAM, cbUpdateConfiguration})
     connect(box, &QCheckBox::clicked, this, [this, box] { CheckBoxClick(box); });
   for (QCheckBox *box : {cbUpdateFirmware, cbUpdateBootloader, cbReinstallInternalRAM, cbUpdateConfiguration})
     connect(box, &QCheckBox::toggled, this, [this] { UpdateStartBtn(); });
@@ -482,12 +486,14 @@ void TMainForm::closeEvent(QCloseEvent *event) {
 void TMainForm::StartDeviceMonitor() {
   platform::TZor_SysError error;
   FMonitor = platform::CreateDeviceMonitor(
-      [this](const platform::TZor_DeviceChange &change) { DeviceChanged(int(change.Kind), change.Name); }, error);
+      [this](const platform::TZor_DeviceChange &change) { DeviceChanged(int(change.Kind), change.Name); },
+      error);
   if (!FMonitor) {
     LogError("TMainForm.FormCreate no device notifications: " + platform::SystemErrorText(error));
     return;
   }
-  FMonitorNotifier = new QSocketNotifier(static_cast<qintptr>(FMonitor->PollHandle()), QSocketNotifier::Read, this);
+  FMonitorNotifier =
+      new QSocketNotifier(static_cast<qintptr>(FMonitor->PollHandle()), QSocketNotifier::Read, this);
   connect(FMonitorNotifier, &QSocketNotifier::activated, this, [this] {
     if (FMonitor) FMonitor->Pump();
   });
@@ -527,7 +533,8 @@ void TMainForm::MenuClick(QAction *item) {
   }
 }
 
-// ---- messages and progress ----------------------------------------------------------------------------------
+// ---- messages and progress
+// ----------------------------------------------------------------------------------
 
 void TMainForm::AddMessage(const std::string &text, TMessageType level) {
   const std::string line = "TMainForm.AddMessage " + OneLine(text);
@@ -556,8 +563,8 @@ void TMainForm::Progress(TProgressType kind, int64_t value, const std::string &u
   switch (kind) {
     case tpt_SetMax:
       ProgressBar->setRange(0, std::max(v, 1));
-      LabelProgressMax->setText(QString::fromStdString("max=" + std::to_string(value) +
-                                                       (unitText.empty() ? "" : " " + unitText)));
+      LabelProgressMax->setText(
+          QString::fromStdString("max=" + std::to_string(value) + (unitText.empty() ? "" : " " + unitText)));
       break;
     case tpt_SetPosition:
       ProgressBar->setValue(std::min(v, ProgressBar->maximum()));
@@ -583,12 +590,14 @@ void TMainForm::BrowseBtnClick() {
   FillFileBox();
 }
 
-// ---- boxes ----------------------------------------------------------------------------------------------------
+// ---- boxes
+// ----------------------------------------------------------------------------------------------------
 
 void TMainForm::ShowErrorBox(const QString &text) { QMessageBox::critical(this, windowTitle(), text); }
 
 bool TMainForm::AskYesNo(const QString &text) {
-  return QMessageBox::question(this, windowTitle(), text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  return QMessageBox::question(this, windowTitle(), text, QMessageBox::Yes | QMessageBox::No) ==
+         QMessageBox::Yes;
 }
 
 void TMainForm::ShowNotice(const QString &text) { QMessageBox::information(this, windowTitle(), text); }

@@ -49,9 +49,9 @@ class TFormIpInput;
 class TZor_AppServicesQt;
 
 struct TMainFormOptions {
-  QString SettingsFile;  // empty: SettingsFilePath()
-  QString DebugPath;     // empty: DebugDirectory()
-  bool RefError = false; // show the reference-clock option
+  QString SettingsFile;   // empty: SettingsFilePath()
+  QString DebugPath;      // empty: DebugDirectory()
+  bool RefError = false;  // show the reference-clock option
   bool WatchDevices = true;
 };
 

@@ -67,7 +67,8 @@ void TMainForm::CreateConfigPanel(QWidget *parent) {
   auto *grid = new QGridLayout(ConfigPanel);
   grid->setContentsMargins(0, 0, 0, 0);
 
-  auto lineEdit = [this](QWidget *owner, int maxLength, const char *hint, char (*map)(char), const char *name) {
+  auto lineEdit = [this](QWidget *owner, int maxLength, const char *hint, char (*map)(char),
+                         const char *name) {
     auto *edit = new QLineEdit(owner);
     edit->setObjectName(name);
     edit->setMaxLength(maxLength);
@@ -109,7 +110,8 @@ void TMainForm::CreateConfigPanel(QWidget *parent) {
   ESPgbIP = new QGroupBox("IP configuration", ConfigPanel);
   auto *espIp = new QGridLayout(ESPgbIP);
   espIp->addWidget(new QLabel("LUM2 host name", ESPgbIP), 0, 0);
-  HostNameEdit = lineEdit(ESPgbIP, int(MaxHostNameLength), "Host name of Zor LUM2 device, permitted characters: a..z, A..Z, 0..9, -",
+  HostNameEdit = lineEdit(ESPgbIP, int(MaxHostNameLength),
+                          "Host name of Zor LUM2 device, permitted characters: a..z, A..Z, 0..9, -",
                           HostNameChar, "HostNameEdit");
   espIp->addWidget(HostNameEdit, 0, 1);
   espIp->addWidget(new QLabel("english letters, digits and - ", ESPgbIP), 1, 1);
@@ -136,16 +138,16 @@ void TMainForm::CreateConfigPanel(QWidget *parent) {
     connect(ext, &QCheckBox::clicked, this, [this, ext] { CheckBoxCANClick(ext); });
   };
   canRow(0, "CAN Receive ID", CANRxIDEdit, cbCANRxExtended,
-         "Zor device receives CAN frames with this CAN ID; up to 8 hex chars", "CAN receive ID is in extended format",
-         "CANRxIDEdit");
+         "Zor device receives CAN frames with this CAN ID; up to 8 hex chars",
+         "CAN receive ID is in extended format", "CANRxIDEdit");
   canRow(1, "CAN Transmit ID", CANTxIDEdit, cbCANTxExtended,
          "Zor device transmits CAN frames with this CAN ID; up to 8 hex chars",
          "CAN transmit ID is in extended format", "CANTxIDEdit");
 
   CFgbNickName = new QGroupBox("Nick name", ConfigPanel);
   auto *nick = new QVBoxLayout(CFgbNickName);
-  NickNameEdit = lineEdit(CFgbNickName, int(MaxNickNameLength), "Nickname of Zor device; part of USB serial number",
-                          NickNameChar, "NickNameEdit");
+  NickNameEdit = lineEdit(CFgbNickName, int(MaxNickNameLength),
+                          "Nickname of Zor device; part of USB serial number", NickNameChar, "NickNameEdit");
   nick->addWidget(NickNameEdit);
   nick->addWidget(new QLabel("up to 40 chars without comma, dot, and colon (,.:)", CFgbNickName));
 
@@ -191,7 +193,8 @@ void TMainForm::CreateConfigPanel(QWidget *parent) {
   connect(cbPPIUser, &QCheckBox::clicked, this, [this] { CheckBoxClick(cbPPIUser); });
 
   for (QComboBox *combo : {comboHardMode, comboHardIntervall, cbHard, comboPPIInterval})
-    connect(combo, QOverload<int>::of(&QComboBox::activated), this, [this, combo](int) { ComboChange(combo); });
+    connect(combo, QOverload<int>::of(&QComboBox::activated), this,
+            [this, combo](int) { ComboChange(combo); });
 
   grid->addWidget(CFgbIP, 0, 0);
   grid->addWidget(ESPgbIP, 0, 0);
@@ -219,16 +222,15 @@ void TMainForm::ShowFamilyGroups(bool esp) {
 }
 
 void TMainForm::ClearConfigFields() {
-  for (QLineEdit *e : {CFIpAddressEdit, CFSubnetmaskEdit, CFGatewayEdit, HostNameEdit, ESPIpAddressEdit,
-                       ESPSubnetmaskEdit, ESPGatewayEdit, CANRxIDEdit, CANTxIDEdit, NickNameEdit, BaudRateEdit,
-                       PPIoffsetEdit}) {
+  for (QLineEdit *e :
+       {CFIpAddressEdit, CFSubnetmaskEdit, CFGatewayEdit, HostNameEdit, ESPIpAddressEdit, ESPSubnetmaskEdit,
+        ESPGatewayEdit, CANRxIDEdit, CANTxIDEdit, NickNameEdit, BaudRateEdit, PPIoffsetEdit}) {
     e->clear();
     SetEdited(e, false);
   }
-  for (QWidget *w : std::initializer_list<QWidget *>{RadioDHCP, RadioStatic, cbCANRxExtended, cbCANTxExtended,
-                                                     RadioHardDefault, RadioHardUser, LabelHardMode,
-                                                     LabelHardIntervall, LabelHardSpecial, cbPPIUser,
-                                                     LabelPPIInterval})
+  for (QWidget *w : std::initializer_list<QWidget *>{
+           RadioDHCP, RadioStatic, cbCANRxExtended, cbCANTxExtended, RadioHardDefault, RadioHardUser,
+           LabelHardMode, LabelHardIntervall, LabelHardSpecial, cbPPIUser, LabelPPIInterval})
     SetEdited(w, false);
   cbCANRxExtended->setChecked(false);
   cbCANTxExtended->setChecked(false);
@@ -333,7 +335,8 @@ void TMainForm::RestoreField(QLineEdit *edit) {
 void TMainForm::RaioIPClick() {
   const bool stored = FFlashVariablesRead.IsHardESPstaticIP();
   QRadioButton *radio = RadioStatic->isChecked() ? RadioStatic : RadioDHCP;
-  Log("TMainForm.RaioIPClick Radio=" + Str(radio->text()) + " IsHardESPstaticIP=" + (stored ? "True" : "False"));
+  Log("TMainForm.RaioIPClick Radio=" + Str(radio->text()) +
+      " IsHardESPstaticIP=" + (stored ? "True" : "False"));
   const bool isStatic = RadioStatic->isChecked();
   for (QWidget *w : std::initializer_list<QWidget *>{LabelESPIpAddress, LabelESPSubnetmask, LabelESPGateway,
                                                      ESPIpAddressEdit, ESPSubnetmaskEdit, ESPGatewayEdit})
@@ -347,8 +350,8 @@ void TMainForm::RadioHardClick() {
   const bool user = RadioHardUser->isChecked();
   SetEdited(RadioHardDefault, !user && !storedDefault);
   SetEdited(RadioHardUser, user && storedDefault);
-  for (QWidget *w : std::initializer_list<QWidget *>{LabelHardMode, comboHardMode, LabelHardIntervall,
-                                                     comboHardIntervall})
+  for (QWidget *w :
+       std::initializer_list<QWidget *>{LabelHardMode, comboHardMode, LabelHardIntervall, comboHardIntervall})
     w->setEnabled(user);
 }
 
@@ -358,8 +361,8 @@ void TMainForm::CheckBoxCANClick(QCheckBox *box) {
 }
 
 void TMainForm::ComboChange(QComboBox *combo) {
-  QLabel *label = combo == comboPPIInterval ? LabelPPIInterval
-                  : combo == comboHardMode  ? LabelHardMode
+  QLabel *label = combo == comboPPIInterval     ? LabelPPIInterval
+                  : combo == comboHardMode      ? LabelHardMode
                   : combo == comboHardIntervall ? LabelHardIntervall
                                                 : LabelHardSpecial;
   SetEdited(label, true);
@@ -373,8 +376,8 @@ void TMainForm::CheckBoxClick(QCheckBox *box) {
   }
   if (box == cbUpdateBootloader && box->isChecked()) cbUpdateFirmware->setChecked(false);
   if (box == cbUpdateFirmware && box->isChecked()) cbUpdateBootloader->setChecked(false);
-  const bool fileNeeded = (cbUpdateFirmware->isChecked() && !cbSwitchFactory->isChecked()) ||
-                          cbUpdateBootloader->isChecked();
+  const bool fileNeeded =
+      (cbUpdateFirmware->isChecked() && !cbSwitchFactory->isChecked()) || cbUpdateBootloader->isChecked();
   FileNameComboBox->setEnabled(fileNeeded);
   BrowseBtn->setEnabled(fileNeeded);
   if (fileNeeded) SetEdited(FileNameComboBox, true);
@@ -385,7 +388,8 @@ void TMainForm::UpdateStartBtn() {
                                      cbUpdateBootloader->isChecked() || cbReinstallInternalRAM->isChecked()));
 }
 
-// ---- the record from the panel -------------------------------------------------------------------------------
+// ---- the record from the panel
+// -------------------------------------------------------------------------------
 
 QWidget *TMainForm::GetConfig(std::string &errors, TZor_FlashVariables &record) {
   Log("TMainForm.GetConfig");
@@ -410,17 +414,22 @@ QWidget *TMainForm::GetConfig(std::string &errors, TZor_FlashVariables &record) 
     if (IsEdited(addressEdits[i]))
       check(addressEdits[i], ApplyAddress(record, addresses[i].first, Str(addressEdits[i]->text())),
             addresses[i].second);
-  if (esp && IsEdited(HostNameEdit)) check(HostNameEdit, ApplyHostName(record, Str(HostNameEdit->text())), "Hostname");
+  if (esp && IsEdited(HostNameEdit))
+    check(HostNameEdit, ApplyHostName(record, Str(HostNameEdit->text())), "Hostname");
   if (esp && (IsEdited(RadioDHCP) || IsEdited(RadioStatic))) {
     ApplyStaticIP(record, RadioStatic->isChecked());
     Log("TMainForm.GetConfig dynamic/static IP");
   }
   if (IsEdited(CANRxIDEdit) || IsEdited(cbCANRxExtended))
-    check(CANRxIDEdit, ApplyCANID(record, false, Str(CANRxIDEdit->text()), cbCANRxExtended->isChecked()), "CANRx");
+    check(CANRxIDEdit, ApplyCANID(record, false, Str(CANRxIDEdit->text()), cbCANRxExtended->isChecked()),
+          "CANRx");
   if (IsEdited(CANTxIDEdit) || IsEdited(cbCANTxExtended))
-    check(CANTxIDEdit, ApplyCANID(record, true, Str(CANTxIDEdit->text()), cbCANTxExtended->isChecked()), "CANTx");
-  if (!esp && IsEdited(NickNameEdit)) check(NickNameEdit, ApplyNickName(record, Str(NickNameEdit->text())), "NickName");
-  if (esp && IsEdited(BaudRateEdit)) check(BaudRateEdit, ApplyBaudRate(record, Str(BaudRateEdit->text())), "BaudRate");
+    check(CANTxIDEdit, ApplyCANID(record, true, Str(CANTxIDEdit->text()), cbCANTxExtended->isChecked()),
+          "CANTx");
+  if (!esp && IsEdited(NickNameEdit))
+    check(NickNameEdit, ApplyNickName(record, Str(NickNameEdit->text())), "NickName");
+  if (esp && IsEdited(BaudRateEdit))
+    check(BaudRateEdit, ApplyBaudRate(record, Str(BaudRateEdit->text())), "BaudRate");
   if (esp && (IsEdited(RadioHardDefault) || IsEdited(RadioHardUser))) {
     TZor_StartSetting setting{RadioHardUser->isChecked(), uint8_t(comboHardMode->currentIndex()),
                               uint8_t(comboHardIntervall->currentIndex())};
@@ -432,7 +441,8 @@ QWidget *TMainForm::GetConfig(std::string &errors, TZor_FlashVariables &record) 
     if (IsEdited(cbPPIUser)) ApplyPPIuserDependend(record, cbPPIUser->isChecked());
     // The offset is checked against the interval chosen now.
     if (IsEdited(LabelPPIInterval))
-      check(comboPPIInterval, ApplyPPIinterval(record, uint8_t(comboPPIInterval->currentIndex())), "PPIinterval");
+      check(comboPPIInterval, ApplyPPIinterval(record, uint8_t(comboPPIInterval->currentIndex())),
+            "PPIinterval");
     if (IsEdited(PPIoffsetEdit)) {
       TZor_FlashVariables probe = record;
       probe.SetPPIintervalIndex(uint8_t(comboPPIInterval->currentIndex()));

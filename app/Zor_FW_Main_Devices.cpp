@@ -92,7 +92,8 @@ void TMainForm::ListDevices() {
   const bool previousUsb = previous.startsWith("USB: ");
   std::string oldSerialUSB;
   if (TZor_BaseDevice *old = BaseDevice()) {
-    Log("TMainForm.ListDevices selected=" + Str(previous) + " old=" + TZorFirmwareClass::DeviceDisplayName(old));
+    Log("TMainForm.ListDevices selected=" + Str(previous) +
+        " old=" + TZorFirmwareClass::DeviceDisplayName(old));
     if (auto *usb = dynamic_cast<TZor_UsbDevice *>(old)) {
       oldSerialUSB = usb->GetSerialNumberPart();
       Log("TMainForm.ListDevices oldSerialUSB=" + oldSerialUSB);
@@ -127,8 +128,9 @@ void TMainForm::ListDevices() {
     const int index = AddEntry(entry, Q(device->GetDevicePath()));
     ++usbEntries;
     Log("TMainForm.ListDevices add " + name);
-    if (selected < 0 && (previous.isEmpty() || entry == previous ||
-                         (previousUsb && usb && !oldSerialUSB.empty() && usb->GetSerialNumberPart() == oldSerialUSB))) {
+    if (selected < 0 &&
+        (previous.isEmpty() || entry == previous ||
+         (previousUsb && usb && !oldSerialUSB.empty() && usb->GetSerialNumberPart() == oldSerialUSB))) {
       selected = index;
       Log("TMainForm.ListDevices select " + Str(entry));
     }
@@ -210,7 +212,8 @@ void TMainForm::SelectDevice() {
     return;
   }
   const QString text = PortNameComboBox->currentText();
-  Log("TMainForm.SelectDevice old=" + TZorFirmwareClass::DeviceDisplayName(BaseDevice()) + " new=" + Str(text));
+  Log("TMainForm.SelectDevice old=" + TZorFirmwareClass::DeviceDisplayName(BaseDevice()) +
+      " new=" + Str(text));
   const QString usbPath = PortNameComboBox->currentData(UsbPathRole).toString();
   if (TZor_BaseDevice *usb = UsbDeviceOfPath(usbPath)) {
     Log("TMainForm.SelectDevice usb=" + TZorFirmwareClass::DeviceDisplayName(usb));
@@ -285,8 +288,8 @@ void TMainForm::EnableForDevice(bool enabled, bool bootloaderAllowed) {
     ReadConfigBtn->hide();
     LabelWarningStart->hide();
   }
-  for (QCheckBox *box : {cbUpdateFirmware, cbUpdateBootloader, cbSwitchFactory, cbReinstallInternalRAM,
-                         cbUpdateConfiguration})
+  for (QCheckBox *box :
+       {cbUpdateFirmware, cbUpdateBootloader, cbSwitchFactory, cbReinstallInternalRAM, cbUpdateConfiguration})
     box->setChecked(false);
   TZor_BaseDevice *device = BaseDevice();
   const bool esp = device && device->GetPeerType() == ptESP;
@@ -358,16 +361,17 @@ void TMainForm::CheckNewDevice() {
   }
   UpdateReadConfigControls();
   if (result == fwr_WriteError) {
-    const std::string text = "Can not write to device!\r\nPlease re-power Zor Device and click Refresh button";
+    const std::string text =
+        "Can not write to device!\r\nPlease re-power Zor Device and click Refresh button";
     LogError("TMainForm.CheckNewDevice " + text);
     AddMessage(text, mtErr);
   } else {
     HandleMissingHardFeature("TMainForm.CheckNewDevice", result);
   }
   const bool fFeature = (FUpdater->GetVersionFeature() & 0x4000) != 0;
-  LabelHWString->setText(Q((esp ? FFlashVariablesRead.GetHardFeatureESPString()
-                                : FFlashVariablesRead.GetHardFeatureString()) +
-                           (fFeature ? ", F" : "")));
+  LabelHWString->setText(
+      Q((esp ? FFlashVariablesRead.GetHardFeatureESPString() : FFlashVariablesRead.GetHardFeatureString()) +
+        (fFeature ? ", F" : "")));
 }
 
 void TMainForm::HandleMissingHardFeature(const std::string &logPrefix, int result) {
@@ -380,7 +384,8 @@ void TMainForm::HandleMissingHardFeature(const std::string &logPrefix, int resul
   }
   const std::string before = result == fwr_ReferenceClockError ? ErrorText(result) + "\r\n" : std::string();
   if (FFlashVariablesRead.updated) {
-    const std::string version = FUpdater->GetVersionString().empty() ? "unknown" : FUpdater->GetVersionString();
+    const std::string version =
+        FUpdater->GetVersionString().empty() ? "unknown" : FUpdater->GetVersionString();
     const std::string text = before + "WARNING: Device Feature missing!\r\nDevice Version String: " + version;
     uint16_t feature = 0xFFFF;
     if (AskHardFeature(text, feature)) {
@@ -392,8 +397,9 @@ void TMainForm::HandleMissingHardFeature(const std::string &logPrefix, int resul
     return;
   }
   const bool esp = BaseDevice() && BaseDevice()->GetPeerType() == ptESP;
-  AddMessage(before + "Unknown hardware configuration!" + (esp ? "" : "\r\nPlease read configuration from device."),
-             mtErr);
+  AddMessage(
+      before + "Unknown hardware configuration!" + (esp ? "" : "\r\nPlease read configuration from device."),
+      mtErr);
   if (result == fwr_HardwareFault && FUpdater->GetZustandNachReset())
     AddMessage("Please retry: click refresh button", mtWarning);
 }
@@ -418,8 +424,8 @@ void TMainForm::ReadConfig() {
   if (result != 0) return;
   FFlashVariablesRead = FUpdater->GetFlashVariables();
   const bool esp = BaseDevice() && BaseDevice()->GetPeerType() == ptESP;
-  LabelHWString->setText(Q(esp ? FFlashVariablesRead.GetHardFeatureESPString()
-                               : FFlashVariablesRead.GetHardFeatureString()));
+  LabelHWString->setText(
+      Q(esp ? FFlashVariablesRead.GetHardFeatureESPString() : FFlashVariablesRead.GetHardFeatureString()));
   cbUpdateConfiguration->setEnabled(FFlashVariablesRead.updated);
   if (FFlashVariablesRead.updated) DisplayConfig();
   HandleMissingHardFeature("TMainForm.ReadConfig", result);

@@ -31,10 +31,11 @@ void MoveToFront(QStringList &list, const std::string &item) {
 void TMainForm::DisableUI() {
   Log("TMainForm.DisableUI");
   FSaveEnabled.clear();
-  for (QWidget *w : std::initializer_list<QWidget *>{gbSelectDevice, gbTest, gbChangeConfig, gbFile, StartBtn,
-                                                     CancelBtn})
+  for (QWidget *w :
+       std::initializer_list<QWidget *>{gbSelectDevice, gbTest, gbChangeConfig, gbFile, StartBtn, CancelBtn})
     FSaveEnabled.emplace_back(w, w->isEnabled());
-  for (QWidget *w : std::initializer_list<QWidget *>{gbSelectDevice, gbTest, gbChangeConfig, gbFile, StartBtn})
+  for (QWidget *w :
+       std::initializer_list<QWidget *>{gbSelectDevice, gbTest, gbChangeConfig, gbFile, StartBtn})
     w->setEnabled(false);
   CancelBtn->setEnabled(true);
 }
@@ -124,7 +125,8 @@ int TMainForm::DoUpdate() {
   const std::string entry = Str(PortNameComboBox->currentText());
   const bool firmware = cbUpdateFirmware->isChecked() || cbUpdateBootloader->isChecked();
   int result = 0;
-  if (cbUpdateConfiguration->isChecked() || (FFlashVariablesOut.updated && FFlashVariablesOut.ChangedFlags != 0)) {
+  if (cbUpdateConfiguration->isChecked() ||
+      (FFlashVariablesOut.updated && FFlashVariablesOut.ChangedFlags != 0)) {
     Log("TMainForm.DoUpdate SetFlashVariables");
     const bool network = BaseDevice() && BaseDevice()->GetDevType() == Zor_Remote;
     result = FUpdater->SetFlashVariables(FFlashVariablesOut, !firmware);
@@ -183,7 +185,8 @@ int TMainForm::DoUpdate() {
       MoveToFront(FFileNames, name);
       FillFileBox();
       Log("TMainForm.DoUpdate FirmwareUpdate File=" + name);
-      result = FUpdater->DoUpdate(name, cbUpdateBootloader->isChecked(), FUpdater->GetFlashVariables().SerialNumber);
+      result = FUpdater->DoUpdate(name, cbUpdateBootloader->isChecked(),
+                                  FUpdater->GetFlashVariables().SerialNumber);
     }
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     Log("TMainForm.DoUpdate result=" + std::to_string(result));

@@ -161,7 +161,8 @@ class MainWindowTest : public QObject {
   // A window started with the simulated network devices as its remembered addresses.
   std::unique_ptr<TTestForm> FormWith(const std::vector<const session::TSimHost *> &sims) {
     QStringList lines = {QString("IPCount=%1").arg(sims.size())};
-    for (size_t i = 0; i < sims.size(); ++i) lines << QString("IP_%1=%2").arg(i).arg(QString::fromStdString(sims[i]->GetAddress()));
+    for (size_t i = 0; i < sims.size(); ++i)
+      lines << QString("IP_%1=%2").arg(i).arg(QString::fromStdString(sims[i]->GetAddress()));
     lines << "IP=" + QString::fromStdString(sims.front()->GetAddress());
     WriteSettings(lines);
     auto form = MakeForm();
@@ -235,7 +236,8 @@ class MainWindowTest : public QObject {
     form->cbUpdateFirmware->click();
     QVERIFY(form->StartBtn->isEnabled());
     int progressMax = 0;
-    connect(form->ProgressBar, &QProgressBar::valueChanged, [&](int v) { progressMax = std::max(progressMax, v); });
+    connect(form->ProgressBar, &QProgressBar::valueChanged,
+            [&](int v) { progressMax = std::max(progressMax, v); });
     const int lists = form->ListDevicesCount();
     TGapMeter gaps;
     QTest::mouseClick(form->StartBtn, Qt::LeftButton);
@@ -268,8 +270,9 @@ class MainWindowTest : public QObject {
     });
     form->StartBtn->click();
     QVERIFY(clicked);
-    QVERIFY2(form->HasMessage(QString::fromStdString("Error during firmware update: " + ErrorText(fwr_Canceled))),
-             qPrintable(form->Messages().join('\n')));
+    QVERIFY2(
+        form->HasMessage(QString::fromStdString("Error during firmware update: " + ErrorText(fwr_Canceled))),
+        qPrintable(form->Messages().join('\n')));
     QVERIFY(!form->IsRunning());
     QVERIFY(form->gbSelectDevice->isEnabled());
     QVERIFY(!form->CancelBtn->isEnabled());
@@ -280,14 +283,15 @@ class MainWindowTest : public QObject {
   void hostNameChangeFollowsTheDevice() {
     auto esp = StartSim(true);
     const std::string address = esp->GetAddress();
-    SetHostResolver([address](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
-      if (host == "lab-lum2") {
-        ips = {address};
-        return true;
-      }
-      error.Code = platform::WSA_HOST_NOT_FOUND;
-      return false;
-    });
+    SetHostResolver(
+        [address](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
+          if (host == "lab-lum2") {
+            ips = {address};
+            return true;
+          }
+          error.Code = platform::WSA_HOST_NOT_FOUND;
+          return false;
+        });
     auto form = FormWith({esp.get()});
     form->HostNameEdit->selectAll();
     QTest::keyClicks(form->HostNameEdit, "lab-lum2");
@@ -391,18 +395,19 @@ class MainWindowTest : public QObject {
   // Recent files, hosts, addresses, log switches and position; a host the
   // resolver no longer knows is forgotten, one it could not look up is kept.
   void settingsRoundTrip() {
-    SetHostResolver([](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
-      if (host == "lab-lum2") {
-        ips = {"10.0.0.7"};
-        return true;
-      }
-      if (host == "twin") {
-        ips = {"10.0.0.8", "10.0.0.9"};
-        return true;
-      }
-      error.Code = host == "gone" ? uint32_t(platform::WSA_HOST_NOT_FOUND) : 11002u;
-      return false;
-    });
+    SetHostResolver(
+        [](const std::string &host, std::vector<std::string> &ips, platform::TZor_SysError &error) {
+          if (host == "lab-lum2") {
+            ips = {"10.0.0.7"};
+            return true;
+          }
+          if (host == "twin") {
+            ips = {"10.0.0.8", "10.0.0.9"};
+            return true;
+          }
+          error.Code = host == "gone" ? uint32_t(platform::WSA_HOST_NOT_FOUND) : 11002u;
+          return false;
+        });
     WriteSettings({"Debug_Log=0", "Debug_Stream=0", "LowLevelLog=0", "FileCount=2", "File_0=/fw/b.s19",
                    "File_1=/fw/a.s19", "HostCount=4", "Host_0=lab-lum2", "Host_1=gone", "Host_2=offline",
                    "Host_3=twin", "gone=10.0.0.5", "offline=10.0.0.6", "IPCount=1", "IP_0=10.0.0.99",
@@ -519,7 +524,8 @@ class MainWindowTest : public QObject {
     WriteSettings({});
     auto form = MakeForm();
     form->LosGehts();
-    QVERIFY2(form->PortNameComboBox->currentText().startsWith("USB: "), qPrintable(form->Entries().join(',')));
+    QVERIFY2(form->PortNameComboBox->currentText().startsWith("USB: "),
+             qPrintable(form->Entries().join(',')));
     QCOMPARE(form->LabelSerialNumber->text(), QString("00001001"));
     form->FileNameComboBox->setEditText(WriteFile("LUM_SU6.s19", ColdfireImage(8 * 1024)));
     form->cbUpdateFirmware->click();
