@@ -194,6 +194,17 @@ class MainWindowTest : public QObject {
     QVERIFY(form->Errors.isEmpty());
   }
 
+  // Cancel in the address dialog keeps working with the address known before.
+  void cancelledAddressKeepsThePreviousDevice() {
+    auto cf = StartSim(false);
+    auto form = FormWith({cf.get()});
+    form->Choose("Network");
+    QCOMPARE(form->IpInputRuns, 1);
+    QCOMPARE(form->PortNameComboBox->currentText(), QString("Network"));
+    QVERIFY(form->BaseDevice() != nullptr);
+    QCOMPARE(form->LabelSerialNumber->text(), QString("0000ABCD"));
+  }
+
   void coldfireAndEspSelectedWithTheirData() {
     auto cf = StartSim(false);
     auto esp = StartSim(true);
