@@ -308,7 +308,11 @@ void TZorFirmwareClass::ReadUntilEmpty() {
     std::string s;
     if (IsColdfire(device)) {
       Log("Sleep 200");
-      platform::SleepMs(200);
+      // In slices, so the front end keeps processing its messages.
+      for (int slept = 0; slept < 200; slept += 20) {
+        platform::SleepMs(20);
+        ProcessMessages();
+      }
     }
     if (IsESP(device))
       NextReport(s);
