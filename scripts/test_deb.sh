@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Installs the Debian package into a fresh Debian 12 root with apt and runs
+# the programs from there: proves the package declares every library it needs.
+#
+#   scripts/test_deb.sh [--build-dir DIR] [PACKAGE.deb]
+#
+# Without a package, makes one with cpack in the build dir (default: build).
+# Needs root and the Debian mirror (ZOR_DEB_MIRROR, default deb.debian.org);
+# without them it says why and exits 77 (skipped). Downloaded packages are kept
+# in DIR/deb-root/archives, so later runs fetch only the package lists.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+
+build=build
+deb=
+while (($#)); do
+  case $1 in
+    --build-dir) build=$2; shift 2 ;;
+    -h|--help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -*) echo "unknown option: $1" >&2; exit 2 ;;
+    *) deb=$1; shift ;;
+  esac
+done
+build=$(cd "$build" && pwd)
+
+skip() { echo "skipped: $*"; exit 77; }
+
+[ "$(id -u)" = 0 ] || skip "needs root (a root file system is built and entered with chroot)"
+
+mirror=${ZOR_DEB_MIRROR:-http://deb.debian.org/debian}
+security=${ZOR_DEB_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+# host[:port] of the mirror for a quick reachability check.
+hostport=${mirror#*://}
+hostport=${hostport%%/*}
+host=${hostport%%:*}
+port=80
+[[ $hostport == *:* ]] && port=${hostport##*:}
+[[ $mirror == https://* && $hostport != *:* ]] && port=443
+timeout 10 bash -c "exec 3<>/dev/tcp/$host/$port" 2>/dev/null ||
+  skip "the Debian mirror $mirror cannot be reached (no network)"
+
+if ! command -v mmdebstrap >/dev/null; then
+  echo "Installing mmdebstrap"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap >/dev/null ||
+    skip "mmdebstrap is not installed and could not be installed"
+fi
+
+if [ -z "$deb" ]; then
+  [ -f "$build/CPackConfig.cmake" ] || { echo "no configured build in $build" >&2; exit 1; }
+  out=$build/deb-package
+  rm -rf "$out"
+  (cd "$build" && cpack -G DEB -B "$out" >"$build/deb-package.log" 2>&1) ||
+    { tail -n 30 "$build/deb-package.log"; echo "cpack failed" >&2; exit 1; }
+  deb=$(ls "$out"/zor-firmware-upload_*.deb)
+fi
+deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
+[ -f "$deb" ] || { echo "no package: $deb" >&2; exit 1; }
+echo "Package: $deb"
+dpkg-deb --field "$deb" Package Version Depends
+
+# The window is checked only when the package has it.
+window=0
+dpkg-deb --contents "$deb" | grep -q '/usr/bin/Zor_FirmwareUpload$' && window=1
+
+cache=$build/deb-root/archives
+mkdir -p "$cache"
+
+# Each step inside the root, as a user would run it after installing.
+checks=$(mktemp)
+trap 'rm -f "$checks"' EXIT
+cat >"$checks" <<EOF
+set -eux
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y -q --no-install-recommends /tmp/zor.deb
+for f in /usr/bin/zorfw /usr/bin/zor-devsim /usr/lib/udev/rules.d/70-zor-usb.rules; do
+  test -f "\$f"
+done
+if ldd /usr/bin/zorfw /usr/bin/zor-devsim | grep 'not found'; then exit 1; fi
+zorfw --help >/tmp/zorfw-help
+grep -q zorfw /tmp/zorfw-help
+zor-devsim --help >/dev/null
+if [ $window = 1 ]; then
+  test -f /usr/share/applications/Zor_FirmwareUpload.desktop
+  test -f /usr/share/icons/hicolor/scalable/apps/zor-firmware-upload.svg
+  if ldd /usr/bin/Zor_FirmwareUpload | grep 'not found'; then exit 1; fi
+  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp timeout 60 Zor_FirmwareUpload --help
+fi
+EOF
+
+# The root lives in memory when there is room: unpacking a few hundred
+# packages onto a busy disk takes minutes, in memory seconds.
+if [ -z "${TMPDIR:-}" ] && [ "$(df --output=avail -k /dev/shm 2>/dev/null | tail -n 1)" -gt 2000000 ] 2>/dev/null; then
+  export TMPDIR=/dev/shm
+fi
+
+start=$(date +%s)
+# Bookworm with its updates, as a freshly installed Debian 12.
+mmdebstrap --variant=apt --mode=root --skip=essential/unlink --dpkgopt=force-unsafe-io \
+  --aptopt='Acquire::Languages "none"' \
+  --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
+  --setup-hook="sync-in '$cache' /var/cache/apt/archives/" \
+  --customize-hook="copy-in '$deb' /tmp" \
+  --customize-hook="mv \"\$1\"/tmp/$(basename "$deb") \"\$1\"/tmp/zor.deb" \
+  --customize-hook="copy-in '$checks' /tmp" \
+  --customize-hook="chroot \"\$1\" sh /tmp/$(basename "$checks")" \
+  --customize-hook="sync-out /var/cache/apt/archives '$cache'" \
+  bookworm /dev/null \
+  "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
+  "deb $security bookworm-security main" </dev/null
+echo "The package installs and runs in a clean Debian 12 root ($(($(date +%s) - start)) s)."
