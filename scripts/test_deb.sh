@@ -10,7 +10,6 @@
 # in DIR/deb-root/archives, so later runs fetch only the package lists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-src=$PWD
 
 build=build
 deb=
