@@ -1,43 +1,18 @@
-// The maker's USB devices as zorfw names, finds and lists them.
+// The maker's USB devices as `zorfw list` prints them.
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
-#include "usb/Zor_LocalDevice.h"
-#include "usb/Zor_UsbDevice.h"
+#include "session/Zor_UsbEntries.h"
 
 namespace zor::cli {
 
-// One attached device in the words of `zorfw list`. Texts that come from the
-// device are cleaned for a terminal and JSON.
-struct TUsbEntry {
-  std::string Kind;    // "HID" or "virtual COM port"
-  std::string Family;  // "ColdFire" or "ESP"
-  std::string SerialNumber;
-  std::string NickName;
-  bool BootLoader = false;
-  std::string Node;  // the device node it uses
-  std::string Product;
-  uint16_t Vid = 0;
-  uint16_t Pid = 0;
-};
-TUsbEntry DescribeUsbDevice(TZor_UsbDevice &device);
+using session::DescribeUsbDevice;
+using session::EnumMakerUsbDevices;
+using session::FindUsbDevice;
+using session::TUsbEntry;
+using session::UsbEntryLabel;
+
 nlohmann::json UsbEntryJson(const TUsbEntry &entry);
-// "00001001 (HID, /dev/hidraw3)": how errors name a device.
-std::string UsbEntryLabel(const TUsbEntry &entry);
-
-// The maker's devices attached now; `errorText` as the enumeration gives it.
-std::vector<std::unique_ptr<TZor_UsbDevice>> EnumMakerUsbDevices(int logId, std::string &errorText);
-
-// The device `selector` names: its serial number, the number part before
-// '_' or its nick name; an empty selector takes the only attached device.
-// Its index, or -1 with the reason in `error` and the engine's result code
-// for it in `failure`.
-int FindUsbDevice(const std::vector<std::unique_ptr<TZor_UsbDevice>> &devices, const std::string &selector,
-                  std::string &error, int &failure);
 
 }  // namespace zor::cli

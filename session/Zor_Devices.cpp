@@ -1,8 +1,8 @@
-#include "cli/Devices.h"
+#include "session/Zor_Devices.h"
 
 #include <unistd.h>
 
-#include "cli/UsbDevices.h"
+#include "session/Zor_UsbEntries.h"
 #include "firmware/Uploader_Common.h"
 #include "foundation/Zor_Utils.h"
 #include "net/Zor_NetworkDevice.h"
@@ -13,7 +13,7 @@
 #include "sim/SimHidLink.h"
 #include "sim/SimNetLink.h"
 
-namespace zor::cli {
+namespace zor::session {
 
 namespace {
 
@@ -248,4 +248,4 @@ int CreateTarget(const TDeviceAddress &address, const TSimDeviceOptions &simOpti
   return fwr_NoError;
 }
 
-}  // namespace zor::cli
+}  // namespace zor::session
