@@ -60,7 +60,8 @@ dpkg-deb --field "$deb" Package Version Depends
 
 # The window is checked only when the package has it.
 window=0
-dpkg-deb --contents "$deb" | grep -q '/usr/bin/Zor_FirmwareUpload$' && window=1
+# grep reads everything: an early exit would break dpkg-deb's pipe.
+if dpkg-deb --contents "$deb" | grep '/usr/bin/Zor_FirmwareUpload$' >/dev/null; then window=1; fi
 
 cache=$build/deb-root/archives
 mkdir -p "$cache"
@@ -83,7 +84,13 @@ if [ $window = 1 ]; then
   test -f /usr/share/applications/Zor_FirmwareUpload.desktop
   test -f /usr/share/icons/hicolor/scalable/apps/zor-firmware-upload.svg
   if ldd /usr/bin/Zor_FirmwareUpload | grep 'not found'; then exit 1; fi
-  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp timeout 60 Zor_FirmwareUpload --help
+  # Usage on --help (0) or as for a wrong argument (64): either way Qt and its
+  # platform plugin have been loaded.
+  rc=0
+  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp timeout 60 Zor_FirmwareUpload --help >/tmp/window-help 2>&1 || rc=\$?
+  cat /tmp/window-help
+  [ \$rc = 0 ] || [ \$rc = 64 ]
+  grep -qi 'usage:.*Zor_FirmwareUpload' /tmp/window-help
 fi
 EOF
 
