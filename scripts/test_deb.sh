@@ -5,9 +5,12 @@
 #   scripts/test_deb.sh [--build-dir DIR] [PACKAGE.deb]
 #
 # Without a package, makes one with cpack in the build dir (default: build).
-# Needs root and the Debian mirror (ZOR_DEB_MIRROR, default deb.debian.org);
-# without them it says why and exits 77 (skipped). Downloaded packages are kept
-# in DIR/deb-root/archives, so later runs fetch only the package lists.
+# The root, made with mmdebstrap, with what the package depends on installed
+# by apt, is kept in DIR/deb-root and made again when the package's
+# dependencies change or after a week; each run unpacks it afresh and installs
+# the package into it. Needs root, and the Debian mirror (ZOR_DEB_MIRROR,
+# default deb.debian.org) for a new root; without them it says why and exits
+# 77 (skipped).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,24 +29,25 @@ build=$(cd "$build" && pwd)
 skip() { echo "skipped: $*"; exit 77; }
 
 [ "$(id -u)" = 0 ] || skip "needs root (a root file system is built and entered with chroot)"
+unshare --mount --propagation private true 2>/dev/null || skip "no mount namespace can be made here"
 
 mirror=${ZOR_DEB_MIRROR:-http://deb.debian.org/debian}
 security=${ZOR_DEB_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
-# host[:port] of the mirror for a quick reachability check.
-hostport=${mirror#*://}
-hostport=${hostport%%/*}
-host=${hostport%%:*}
-port=80
-[[ $hostport == *:* ]] && port=${hostport##*:}
-[[ $mirror == https://* && $hostport != *:* ]] && port=443
-timeout 10 bash -c "exec 3<>/dev/tcp/$host/$port" 2>/dev/null ||
-  skip "the Debian mirror $mirror cannot be reached (no network)"
-
-if ! command -v mmdebstrap >/dev/null; then
-  echo "Installing mmdebstrap"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap >/dev/null ||
-    skip "mmdebstrap is not installed and could not be installed"
-fi
+need_mirror() {
+  # host[:port] of the mirror for a quick reachability check.
+  local hostport=${mirror#*://} host port=80
+  hostport=${hostport%%/*}
+  host=${hostport%%:*}
+  [[ $hostport == *:* ]] && port=${hostport##*:}
+  [[ $mirror == https://* && $hostport != *:* ]] && port=443
+  timeout 10 bash -c "exec 3<>/dev/tcp/$host/$port" 2>/dev/null ||
+    skip "the Debian mirror $mirror cannot be reached (no network)"
+  if ! command -v mmdebstrap >/dev/null; then
+    echo "Installing mmdebstrap"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap >/dev/null ||
+      skip "mmdebstrap is not installed and could not be installed"
+  fi
+}
 
 if [ -z "$deb" ]; then
   [ -f "$build/CPackConfig.cmake" ] || { echo "no configured build in $build" >&2; exit 1; }
@@ -63,12 +67,10 @@ window=0
 # grep reads everything: an early exit would break dpkg-deb's pipe.
 if dpkg-deb --contents "$deb" | grep '/usr/bin/Zor_FirmwareUpload$' >/dev/null; then window=1; fi
 
-cache=$build/deb-root/archives
-mkdir -p "$cache"
-
 # Each step inside the root, as a user would run it after installing.
 checks=$(mktemp)
-trap 'rm -f "$checks"' EXIT
+root=
+trap 'rm -f "$checks"; [ -z "$root" ] || rm -rf "$root"' EXIT
 cat >"$checks" <<EOF
 set -eux
 export DEBIAN_FRONTEND=noninteractive
@@ -101,17 +103,40 @@ if [ -z "${TMPDIR:-}" ] && [ "$(df --output=avail -k /dev/shm 2>/dev/null | tail
 fi
 
 start=$(date +%s)
-# Bookworm with its updates, as a freshly installed Debian 12.
-mmdebstrap --variant=apt --mode=root --skip=essential/unlink --dpkgopt=force-unsafe-io \
-  --aptopt='Acquire::Languages "none"' \
-  --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
-  --setup-hook="sync-in '$cache' /var/cache/apt/archives/" \
-  --customize-hook="copy-in '$deb' /tmp" \
-  --customize-hook="mv \"\$1\"/tmp/$(basename "$deb") \"\$1\"/tmp/zor.deb" \
-  --customize-hook="copy-in '$checks' /tmp" \
-  --customize-hook="chroot \"\$1\" sh /tmp/$(basename "$checks")" \
-  --customize-hook="sync-out /var/cache/apt/archives '$cache'" \
-  bookworm /dev/null \
-  "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-  "deb $security bookworm-security main" </dev/null
+cache=$build/deb-root
+mkdir -p "$cache/archives"
+key=$({ dpkg-deb --field "$deb" Depends Pre-Depends; echo "$mirror $security"; } | sha256sum | cut -c 1-16)
+ext=tar
+command -v zstd >/dev/null && ext=tar.zst
+base=$cache/bookworm-$key.$ext
+if [ ! -f "$base" ] || [ -n "$(find "$base" -mtime +7)" ]; then
+  need_mirror
+  rm -f "$cache"/bookworm-*.tar* "$cache"/new-bookworm-*
+  # Bookworm with its updates, as a freshly installed Debian 12, and what apt
+  # installs for the package (which is removed again). Downloads stay in
+  # archives/ for the next root.
+  mmdebstrap --variant=apt --mode=root --skip=essential/unlink --dpkgopt=force-unsafe-io \
+    --aptopt='Acquire::Languages "none"' \
+    --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
+    --setup-hook="sync-in '$cache/archives' /var/cache/apt/archives/" \
+    --customize-hook="copy-in '$deb' /tmp" \
+    --customize-hook="chroot \"\$1\" apt-get install -y -q --no-install-recommends /tmp/$(basename "$deb")" \
+    --customize-hook="chroot \"\$1\" dpkg --purge zor-firmware-upload" \
+    --customize-hook="rm \"\$1\"/tmp/$(basename "$deb")" \
+    --customize-hook="sync-out /var/cache/apt/archives '$cache/archives'" \
+    bookworm "$cache/new-bookworm-$key.$ext" \
+    "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
+    "deb $security bookworm-security main" </dev/null
+  mv "$cache/new-bookworm-$key.$ext" "$base"
+fi
+
+root=$(mktemp -d)
+tar -C "$root" -xf "$base"
+cp "$deb" "$root/tmp/zor.deb"
+cp "$checks" "$root/tmp/checks.sh"
+# /proc for the programs, mounted in a namespace of this run only: it goes
+# away with it, and removing the root afterwards cannot reach the host.
+unshare --mount --propagation private --fork sh -c \
+  'mount -t proc proc "$1/proc" && exec chroot "$1" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root sh /tmp/checks.sh' \
+  sh "$root" </dev/null
 echo "The package installs and runs in a clean Debian 12 root ($(($(date +%s) - start)) s)."
