@@ -66,6 +66,12 @@ dpkg-deb --field "$deb" Package Version Depends
 window=0
 # grep reads everything: an early exit would break dpkg-deb's pipe.
 if dpkg-deb --contents "$deb" | grep '/usr/bin/Zor_FirmwareUpload$' >/dev/null; then window=1; fi
+if ((window)) && command -v desktop-file-validate >/dev/null; then
+  desktop=$(mktemp --suffix=.desktop)
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/applications/Zor_FirmwareUpload.desktop >"$desktop"
+  desktop-file-validate "$desktop" || { rm -f "$desktop"; exit 1; }
+  rm -f "$desktop"
+fi
 
 # Each step inside the root, as a user would run it after installing.
 checks=$(mktemp)
