@@ -286,9 +286,15 @@ void TMainForm::CreateControls() {
   cbHard->setVisible(FOptions.RefError);
 
   connect(EnumerateBtn, &QPushButton::clicked, this, [this] { EnumerateBtnClick(); });
-  connect(PortNameComboBox, QOverload<int>::of(&QComboBox::activated), this, [this](int) {
-    PortNameComboBoxChange();
+  // A choice in the box: another entry selects it; with a single entry
+  // every click does, so "Network" alone asks for an address again.
+  connect(PortNameComboBox, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
+    if (PortNameComboBox->count() == 1)
+      PortNameComboBoxClick();
+    else if (index != FSelectedIndex)
+      PortNameComboBoxChange();
   });
+  connect(TestBtn, &QPushButton::clicked, this, [this] { TestBtnClick(); });
   connect(BrowseBtn, &QPushButton::clicked, this, [this] { BrowseBtnClick(); });
   connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
   connect(ClearMessagesBtn, &QPushButton::clicked, this, [this] { ClearMessagesBtnClick(); });

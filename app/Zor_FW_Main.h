@@ -93,6 +93,7 @@ class TMainForm : public QMainWindow {
   void ClearMessagesBtnClick();
   void ReadConfigBtnClick();
   void StartBtnClick();
+  void TestBtnClick();
   void MenuClick(QAction *item);
   void AddMessage(const std::string &text, TMessageType level);
   void Progress(TProgressType kind, int64_t value, const std::string &unitText);
@@ -195,6 +196,7 @@ class TMainForm : public QMainWindow {
   void SelectDevice();
   void CheckNewDevice();
   void ReadConfig();
+  void DoTest();
   void ClearDeviceLabels();
   void ShowVersionLabels();
   void EnableForDevice(bool enabled, bool bootloaderAllowed);
@@ -259,7 +261,7 @@ class TMainForm : public QMainWindow {
   int FListDevicesCount = 0;
   QPoint FPlacedPos;
   QStringList FSimulatedIPs;
-  bool FSelecting = false;
+  int FSelectedIndex = -1;  // the entry SelectDevice last took
 };
 
 }  // namespace zor

@@ -4,7 +4,9 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <cstring>
 
@@ -241,6 +243,7 @@ void TMainForm::SelectDevice() {
     }
     SetNetworkDevice();
   }
+  FSelectedIndex = PortNameComboBox->currentIndex();
   FFlashVariablesOut.Clear();
   FCryptPassword.clear();
   UpdateReadConfigControls();
@@ -413,6 +416,26 @@ void TMainForm::ReadConfig() {
   cbUpdateConfiguration->setEnabled(FFlashVariablesRead.updated);
   if (FFlashVariablesRead.updated) DisplayConfig();
   HandleMissingHardFeature("TMainForm.ReadConfig", result);
+}
+
+// ---- test panel (not shown) -----------------------------------------------------------------------------
+
+void TMainForm::TestBtnClick() { DoTest(); }
+
+void TMainForm::DoTest() {
+  int whatToDo = 1;
+  for (size_t i = 0; i < TestOption.size(); ++i)
+    if (TestOption[i]->isChecked()) whatToDo = int(i) + 1;
+  // "Read" and "Read(3)" take their address and length from the edit.
+  const std::string option = whatToDo == 4 || whatToDo == 6 ? Str(TestEdit->text()) : std::string();
+  Log("TMainForm.DoTest WhatToDo=" + std::to_string(whatToDo) + " option=" + option);
+  int result = 0;
+  {
+    TBusyScope busy(*this);
+    result = FUpdater->TestFunction(whatToDo, option);
+  }
+  if (result != 0) AddMessage("Test function failed: " + ErrorText(result), mtErrInfo);
+  if (whatToDo != 1) ListDevices();
 }
 
 // ---- device-change notifications --------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QVBoxLayout;
 
 namespace zor {
 
@@ -48,6 +49,12 @@ class TCharValidator : public QValidator {
   TEditKeyFilter::TMap FMap;
 };
 
+// The button row at the foot of a dialog: "Ok" (default, named OkBtn, its
+// check left to the dialog) and, if wanted, "Cancel" (CancelBtn, rejects).
+QPushButton *AddButtonRow(QDialog *dialog, QVBoxLayout *layout, bool withCancel);
+// A refused input: a message box over `parent`, focus back to `edit`.
+void ShowInputError(QWidget *parent, QLineEdit *edit, const std::string &text);
+
 class TFormIpInput : public QDialog {
   Q_OBJECT
  public:
@@ -79,8 +86,6 @@ class TFormIpInput : public QDialog {
 
   QLineEdit *RemoteIP = nullptr;
   QLabel *LabelRemoteIPError = nullptr;
-  QPushButton *OkBtn = nullptr;
-  QPushButton *CancelBtn = nullptr;
   TFormSelectIPFromHost *FSelectIP = nullptr;
 };
 

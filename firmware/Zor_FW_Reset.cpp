@@ -3,7 +3,9 @@
 // which comes back as a new device object), the notification handlers that
 // drive the wait states, and the search for a device by its serial number.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <future>
 
 #include "device/Zor_ColdfireCommands.h"
 #include "firmware/Zor_FW_Class.h"
@@ -36,6 +38,21 @@ constexpr int cUsbWaitStepsESP = 600;
 const std::string cWaitPrefix = "TZorFirmwareClass.WaitDeviceReady ";
 
 std::string Ordinal(TZor_WaitState state) { return std::to_string(static_cast<int>(state)); }
+
+// One echo awaited on a helper thread while the front end keeps processing
+// its messages: a missing echo takes the whole timeout, and a window must
+// not freeze for that long.
+bool PingWhileProcessing(const std::string &ip, std::string &error, const std::function<void()> &process) {
+  auto echo = std::async(std::launch::async, [ip] {
+    std::string text;
+    const bool ok = PingIPAddress(ip, cPingTimeoutMs, text);
+    return std::make_pair(ok, text);
+  });
+  while (echo.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) process();
+  auto [ok, text] = echo.get();
+  error = text;
+  return ok;
+}
 
 }  // namespace
 
@@ -178,7 +195,7 @@ bool TZorFirmwareClass::PingUntilAnswer(const std::string &ip, int tries) {
     DoProgress(tpt_StepBy, 1);
     ProcessMessages();
     std::string error;
-    if (PingIPAddress(ip, cPingTimeoutMs, error)) {
+    if (PingWhileProcessing(ip, error, [this] { ProcessMessages(); })) {
       Log(cWaitPrefix + "Ping ok count=" + std::to_string(n));
       return true;
     }
@@ -201,7 +218,7 @@ TZorFirmwareClass::TDeviceDown TZorFirmwareClass::WaitNetworkDeviceDown(TZor_Net
     DoProgress(tpt_StepBy, 1);
     ProcessMessages();
     std::string error;
-    if (!PingIPAddress(ip, cPingTimeoutMs, error)) {
+    if (!PingWhileProcessing(ip, error, [this] { ProcessMessages(); })) {
       Log(cWaitPrefix + "Ping failed:" + error + " count=" + std::to_string(n));
       if (++missed >= cMissedEchoesDown) return ddSilent;
       continue;

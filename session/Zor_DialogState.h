@@ -57,7 +57,5 @@ std::optional<uint32_t> ParseHexInput(const std::string &text, const std::string
 // serial-number dialog). Deterministic, so the maker can recompute it from
 // the number; see the definition for the derivation.
 uint32_t DefaultPassword(uint32_t serialNumber);
-// 8 upper-case hex digits.
-std::string HexText8(uint32_t value);
 
 }  // namespace zor::session
