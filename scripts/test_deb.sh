@@ -88,6 +88,9 @@ if ldd /usr/bin/zorfw /usr/bin/zor-devsim | grep 'not found'; then exit 1; fi
 zorfw --help >/tmp/zorfw-help
 grep -q zorfw /tmp/zorfw-help
 zor-devsim --help >/dev/null
+# A whole job: version and configuration of a simulated device over loopback.
+zorfw info sim:coldfire >/tmp/zorfw-info
+grep -q 'result: 0' /tmp/zorfw-info
 if [ $window = 1 ]; then
   test -f /usr/share/applications/Zor_FirmwareUpload.desktop
   test -f /usr/share/icons/hicolor/scalable/apps/zor-firmware-upload.svg
