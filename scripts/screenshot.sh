@@ -16,18 +16,17 @@
 # until the device has been read, save the main window as a PNG into FILE and
 # exit with 0.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-top=$PWD
+top=$(cd "$(dirname "$0")/.." && pwd)
 
-program=build/app/Zor_FirmwareUpload
+program=$top/build/app/Zor_FirmwareUpload
 select="IP: 127.0.0."
 out=
 update=0
 while (($#)); do
   case $1 in
-    --program) program=$2; shift 2 ;;
+    --program) program=$(realpath -m "$2"); shift 2 ;;
     --select) select=$2; shift 2 ;;
-    --out) out=$2; shift 2 ;;
+    --out) out=$(realpath -m "$2"); shift 2 ;;
     --update) update=1; shift ;;
     -h|--help) sed -n '2,16s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;

@@ -12,19 +12,18 @@
 # default deb.debian.org) for a new root; without them it says why and exits
 # 77 (skipped).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+top=$(cd "$(dirname "$0")/.." && pwd)
 
-build=build
+build=$top/build
 deb=
 while (($#)); do
   case $1 in
-    --build-dir) build=$2; shift 2 ;;
-    -h|--help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    --build-dir) build=$(realpath -m "$2"); shift 2 ;;
+    -h|--help) sed -n '2,13s/^# \{0,1\}//p' "$0"; exit 0 ;;
     -*) echo "unknown option: $1" >&2; exit 2 ;;
-    *) deb=$1; shift ;;
+    *) deb=$(realpath -m "$1"); shift ;;
   esac
 done
-build=$(cd "$build" && pwd)
 
 skip() { echo "skipped: $*"; exit 77; }
 
@@ -57,7 +56,6 @@ if [ -z "$deb" ]; then
     { tail -n 30 "$build/deb-package.log"; echo "cpack failed" >&2; exit 1; }
   deb=$(ls "$out"/zor-firmware-upload_*.deb)
 fi
-deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
 [ -f "$deb" ] || { echo "no package: $deb" >&2; exit 1; }
 echo "Package: $deb"
 dpkg-deb --field "$deb" Package Version Depends
