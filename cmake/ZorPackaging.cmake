@@ -50,7 +50,6 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://zor.invalid/firmware-upload")
 # udev picks the rules up after a reload; the package needs nothing else from it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 find_program(ZOR_DPKG_SHLIBDEPS dpkg-shlibdeps)
