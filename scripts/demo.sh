@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds zorfw and runs the main job against simulated devices: check the
+# Builds zorfw (and the window application, to try with --simulate
+# afterwards) and runs the main job against simulated devices: check the
 # sample images, list the USB devices attached, then show, update and show
 # again a simulated ColdFire device and a simulated ESP device (LUM2) on the
 # network, then the same on USB: a ColdFire device on HID, an ESP device and a
@@ -11,6 +12,9 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target zorfw zor_samples
+if ninja -C build -t targets all 2>/dev/null | grep -q '^Zor_FirmwareUpload:'; then
+  cmake --build build --target Zor_FirmwareUpload
+fi
 zorfw=build/cli/zorfw
 samples=build/samples
 
@@ -55,3 +59,6 @@ cdc=(sim:coldfire-cdc --sim-firmware 60 --sim-update-firmware 62 --sim-serial 0x
 echo "== zorfw update ${cdc[*]} $samples/LUM_SU6_Firmware_V62.s19"
 "$zorfw" update "${cdc[@]}" "$samples/LUM_SU6_Firmware_V62.s19"
 echo "== demo finished: all five devices updated"
+if [ -x build/app/Zor_FirmwareUpload ]; then
+  echo "== the window application with simulated devices: build/app/Zor_FirmwareUpload --simulate"
+fi
