@@ -163,4 +163,21 @@ void TZorFirmwareClass::ClearAll() {
   ClearVersionInfo();
 }
 
+
+bool TZorFirmwareClass::PauseProcessing(uint32_t ms, platform::TZor_Event *event) {
+  constexpr uint32_t slice = 20;
+  const uint32_t start = platform::GetTicks();
+  for (;;) {
+    const uint32_t spent = platform::TicksSince(start);
+    if (spent >= ms) return false;
+    const uint32_t step = std::min(slice, ms - spent);
+    if (event) {
+      if (event->WaitFor(step)) return true;
+    } else {
+      platform::SleepMs(step);
+    }
+    ProcessMessages();
+  }
+}
+
 }  // namespace zor

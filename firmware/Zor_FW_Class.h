@@ -192,6 +192,10 @@ class TZorFirmwareClass {
  protected:
   // ---- services and ownership (Zor_FW_Class.cpp) ------------------------------------
   void ProcessMessages() { FAppServices->ProcessMessages(); }
+  // Waits `ms`, or until `event` is signalled, in short slices with the
+  // front end's message processing between them, so a window stays
+  // responsive during the device's pauses. True when the event came.
+  bool PauseProcessing(uint32_t ms, platform::TZor_Event *event = nullptr);
   void Log(const std::string &text) const;
   void LogError(const std::string &text) const;
   void LogStars() const;  // 50 asterisks in the log

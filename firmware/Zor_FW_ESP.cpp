@@ -179,9 +179,9 @@ int TZorFirmwareClass::WaitESPReady(TZor_BaseDevice *device) {
     // would signal the event meanwhile: it is asked again shortly instead.
     if (report.empty() && !cleared) {
       if (readOnDemand)
-        platform::SleepMs(std::min<uint32_t>(cOnDemandPollMs, 1000 - elapsed % 1000));
+        PauseProcessing(std::min<uint32_t>(cOnDemandPollMs, 1000 - elapsed % 1000));
       else
-        device->GetReceiveEvent().WaitFor(1000 - elapsed % 1000);
+        PauseProcessing(1000 - elapsed % 1000, &device->GetReceiveEvent());
     }
   }
   DoProgress(tpt_SetPosition, 0, "seconds");

@@ -166,16 +166,15 @@ bool TZorFirmwareClass::WaitEvent(int count) {
   DoProgress(tpt_SetPosition, 0);
   DoProgress(tpt_SetMax, count);
   bool signaled = false;
-  for (int step = 0; step < count; ++step) {
+  for (int step = 0; step < count && !signaled; ++step) {
     // Notifications reach the engine only while the front end runs its
     // message processing.
     ProcessMessages();
-    if (FWaitEvent.WaitFor(100)) {
+    signaled = PauseProcessing(100, &FWaitEvent);
+    if (signaled)
       Log("WaitEvent: signaled, ms=" + std::to_string(100 * step));
-      signaled = true;
-      break;
-    }
-    DoProgress(tpt_StepBy, 1);
+    else
+      DoProgress(tpt_StepBy, 1);
   }
   if (!signaled) LogError("WaitEvent: Timeout");
   DoProgress(tpt_SetPosition, 0);

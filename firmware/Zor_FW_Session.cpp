@@ -240,7 +240,7 @@ void TZorFirmwareClass::ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::st
       LogError("TZorFirmwareClass.ReadStatus: command not sent");
       break;
     }
-    platform::SleepMs(100);
+    PauseProcessing(100);
   }
 
   start = platform::GetTicks();
@@ -251,7 +251,7 @@ void TZorFirmwareClass::ReadStatus(TZor_BaseDevice *device, uint8_t sub, std::st
       break;
     }
     if (platform::TicksSince(start) >= cReadAnswerMs) break;
-    platform::SleepMs(100);
+    PauseProcessing(100);
   }
   if (data.size() != length && FDeviceResult == fwr_NoError) FDeviceResult = fwr_ReadError;
 }
@@ -308,11 +308,7 @@ void TZorFirmwareClass::ReadUntilEmpty() {
     std::string s;
     if (IsColdfire(device)) {
       Log("Sleep 200");
-      // In slices, so the front end keeps processing its messages.
-      for (int slept = 0; slept < 200; slept += 20) {
-        platform::SleepMs(20);
-        ProcessMessages();
-      }
+      PauseProcessing(200);
     }
     if (IsESP(device))
       NextReport(s);
@@ -434,7 +430,7 @@ int TZorFirmwareClass::ReadVersionReports(TZor_BaseDevice *device, std::string &
     }
     if (!report.empty()) continue;
     DoProgress(tpt_StepBy, 1);
-    platform::SleepMs(100);
+    PauseProcessing(100);
     if (device->GetReceiveBufferCleared()) Log("GetDeviceFirmwareVersion_intern StreamInterrupted");
   }
   // A device that answered with nothing but unreadable version reports did not time out.

@@ -287,8 +287,9 @@ TZor_NetworkDevice::TZor_Exchange TZor_NetworkDevice::Exchange(
   } else {
     LogText(GetLogId(), Tag(op) + " " + ex.RequestText + " -> Warte auf Antwort");
     if (connectAnswer) {
-      // The device answers CONNECT at once; whatever takes longer counts as no answer.
-      ex.Read = client->ReadFor(ex.Raw, ConnectAnswerMs);
+      // The device answers CONNECT at once; whatever takes longer counts as no
+      // answer. Its first line is the answer, so the window ends with it.
+      ex.Read = client->ReadFor(ex.Raw, ConnectAnswerMs, "\r\n");
       size_t end = ex.Raw.find("\r\n");
       if (end != std::string::npos) {
         ex.Answer = ex.Raw.substr(0, end);

@@ -101,7 +101,7 @@ TZor_ReadResult TZor_TcpSocket::Read(std::string &data, uint32_t timeoutMs) {
   return TakeBuffer(data);
 }
 
-TZor_ReadResult TZor_TcpSocket::ReadFor(std::string &data, uint32_t timeoutMs) {
+TZor_ReadResult TZor_TcpSocket::ReadFor(std::string &data, uint32_t timeoutMs, const std::string &until) {
   data.clear();
   TDeadline deadline(timeoutMs);
   TZor_ReadResult last = TZor_ReadResult::rrTimeout;
@@ -110,6 +110,7 @@ TZor_ReadResult TZor_TcpSocket::ReadFor(std::string &data, uint32_t timeoutMs) {
     if (last != TZor_ReadResult::rrOk) break;
     last = Receive();
     if (last != TZor_ReadResult::rrOk && last != TZor_ReadResult::rrTimeout) break;
+    if (!until.empty() && FBuffer.find(until) != std::string::npos) break;
     if (deadline.Remaining() == 0) break;
   }
   if (FPeerClosed && last == TZor_ReadResult::rrOk) last = TZor_ReadResult::rrClosed;

@@ -74,9 +74,10 @@ class TZor_TcpSocket {
   TZor_ReadResult Read(std::string &data, uint32_t timeoutMs);
   // The same with the connection's read timeout.
   TZor_ReadResult Read(std::string &data) { return Read(data, GetReadTimeout()); }
-  // Collects everything that arrives until `timeoutMs` has passed or the peer
-  // closes; rrOk when anything arrived (also if the peer closed afterwards).
-  TZor_ReadResult ReadFor(std::string &data, uint32_t timeoutMs);
+  // Collects everything that arrives until `timeoutMs` has passed, the peer
+  // closes or, with `until` given, the bytes hold `until`; rrOk when anything
+  // arrived (also if the peer closed afterwards).
+  TZor_ReadResult ReadFor(std::string &data, uint32_t timeoutMs, const std::string &until = {});
   // One line ending in LF, within `timeoutMs` in all; the LF and a CR before
   // it are removed. Bytes after the line stay buffered for the next read. A
   // peer closing after a last unterminated line delivers that line.

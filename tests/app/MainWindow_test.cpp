@@ -262,10 +262,11 @@ class MainWindowTest : public QObject {
     QVERIFY(form->gbSelectDevice->isEnabled());
     QVERIFY(!form->CancelBtn->isEnabled());
     QVERIFY(form->Errors.isEmpty());
-    // Neither missing echoes while the device restarts nor the drain of
-    // stale input hold the window; what remains are the fixed answer
-    // windows of the session's opening.
-    QVERIFY(gaps.Max() < 600);
+    // No pause of the device holds the window: the engine processes events
+    // while it waits (under 100 ms here when the machine is idle; the bound
+    // leaves room for a loaded test machine and still catches a wait that
+    // forgets to).
+    QVERIFY(gaps.Max() < 400);
   }
 
   void cancelDuringAnUpdate() {

@@ -228,6 +228,24 @@ TEST(TcpSocket, ReadForCollectsEverythingWithinTheWindow) {
   EXPECT_TRUE(data.empty());
 }
 
+TEST(TcpSocket, ReadForEndsTheWindowWhenTheAwaitedBytesArrive) {
+  TManualServer server([](TZor_TcpConnection &c) {
+    c.Write("o");
+    SleepMs(30);
+    c.Write("k\r\nrest");
+    SleepMs(500);
+  });
+  TZor_TcpClient client("127.0.0.1", server.Server.GetPort());
+  ASSERT_TRUE(client.Connect());
+  std::string data;
+  const uint32_t start = GetTicks();
+  ASSERT_EQ(client.ReadFor(data, 400, "\r\n"), TZor_ReadResult::rrOk);
+  EXPECT_LT(TicksSince(start), 300u);
+  EXPECT_EQ(data.substr(0, 4), "ok\r\n");
+  // Without the awaited bytes the whole window passes.
+  EXPECT_EQ(client.ReadFor(data, 50, "\r\n"), TZor_ReadResult::rrTimeout);
+}
+
 TEST(TcpSocket, GracefulCloseIsToldApartFromReset) {
   // Graceful: the peer closes normally.
   {
