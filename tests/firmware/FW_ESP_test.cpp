@@ -154,8 +154,9 @@ TEST_F(FWEsp, ReadyConditionDependsOnFirmware) {
 
   // Firmware 114: only the ready report counts.
   FEngine.FFirmwareVersion = 114;
-  FEngine.Services.OnProcess = [this] {
-    if (FEngine.Services.Processed == 10) FDevice.Feed(ReadyRecord());
+  const int processed = FEngine.Services.Processed;
+  FEngine.Services.OnProcess = [this, processed] {
+    if (FEngine.Services.Processed == processed + 10) FDevice.Feed(ReadyRecord());
   };
   EXPECT_EQ(FEngine.WaitESPReady(&FDevice), 0);
 
