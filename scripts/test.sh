@@ -22,7 +22,7 @@ if command -v clang++ >/dev/null; then
   for f in build-fuzz/tests/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     echo "== $f"
-    "$f" -max_total_time="${ZOR_FUZZ_SECONDS:-20}" -print_final_stats=0 >"$f.log" 2>&1 \
+    "$f" -max_total_time="${ZOR_FUZZ_SECONDS:-10}" -print_final_stats=0 >"$f.log" 2>&1 \
       || { tail -n 40 "$f.log"; failed=1; }
   done
 fi
