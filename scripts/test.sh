@@ -30,7 +30,8 @@ fi
 # The threaded units (platform sockets and events, ring buffer, logger,
 # simulator, network and USB transports) once more under ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_TSAN=ON \
-      -DZOR_BUILD_BENCHMARKS=OFF -DZOR_BUILD_CLI=OFF >/dev/null || exit 1
+      -DZOR_BUILD_BENCHMARKS=OFF -DZOR_BUILD_CLI=OFF -DZOR_BUILD_APP=OFF \
+      "-DZOR_TEST_DIRS=platform;foundation;sim;net;usb" >/dev/null || exit 1
 cmake --build build-tsan -j "$jobs" || exit 1
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan -j "$jobs" -L 'platform|foundation|sim|net|usb' --output-on-failure --timeout 600 \
