@@ -368,7 +368,7 @@ int TZorFirmwareClass::WriteFlashCF(uint32_t length) {
   if (result != fwr_NoError) return result;
   ProcessMessages();
   Log("Sleep 2000");
-  PauseProcessing(2000);
+  platform::SleepMs(2000);
   result = CheckProgrammingStatus(FBaseDevice);
   if (result != fwr_NoError) DoMessage("Disconnecting from Zor device...", mtInfo);
   return result;

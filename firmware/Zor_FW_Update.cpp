@@ -241,7 +241,7 @@ int TZorFirmwareClass::DoUpdateCompletion(bool wasBootloader, bool updateBootloa
   }
   if (wasBootloader) {
     Log("TZorFirmwareClass.DoUpdate Sleep 2000");
-    PauseProcessing(2000);
+    platform::SleepMs(2000);
     result = CheckProgrammingStatus(FBaseDevice);
     if (result != fwr_NoError && result != fwr_ReadError) {
       DoMessage("Disconnecting from Zor device...", mtInfo);
