@@ -318,7 +318,26 @@ struct TCancelCase {
 
 void PrintTo(const TCancelCase &c, std::ostream *os) { *os << c.Name; }
 
-class CancelOverUsb : public ZorfwCdc, public testing::WithParamInterface<TCancelCase> {};
+class TransferOverUsb : public ZorfwCdc, public testing::WithParamInterface<TCancelCase> {
+ protected:
+  // Runs `zorfw update` with an image for the case's device on `zorfw` and
+  // waits until the transfer is under way; false when it never gets there.
+  bool StartTransfer(TSimDevice &device, TRun &run, std::thread &zorfw) {
+    const TCancelCase &c = GetParam();
+    const std::string file = c.Kind == TSimUsbKind::EspCdc
+                                 ? WriteFile("LUM2_fw.bin", clitest::EspImage(400000, 9))
+                                 : WriteFile("user.s19", clitest::ColdfireImage(0x4000, 9).Text);
+    zorfw = std::thread([this, &run, file] { run = Run("update", {file}); });
+    const uint32_t begin = platform::GetTicks();
+    while (!HasPrefix(device.CommandLog(), c.Prefix)) {
+      if (platform::TicksSince(begin) >= 60000) return false;
+      platform::SleepMs(2);
+    }
+    return true;
+  }
+};
+
+class CancelOverUsb : public TransferOverUsb {};
 
 // Ctrl-C during the transfer: nothing is started or switched, the device is
 // reset and released, and zorfw ends with status 1.
@@ -327,14 +346,9 @@ TEST_P(CancelOverUsb, StopsResetsAndReleases) {
   const bool esp = c.Kind == TSimUsbKind::EspCdc;
   TSimDevice &device = Plug(c.Kind);
   const std::string before = esp ? "" : device.GetPersistent().Flash.substr(clitest::cUserCode, 0x4000);
-  const std::string file = esp ? WriteFile("LUM2_fw.bin", clitest::EspImage(400000, 9))
-                               : WriteFile("user.s19", clitest::ColdfireImage(0x4000, 9).Text);
   TRun run;
-  std::thread zorfw([&] { run = Run("update", {file}); });
-  const uint32_t begin = platform::GetTicks();
-  bool reached = false;
-  while (!(reached = HasPrefix(device.CommandLog(), c.Prefix)) && platform::TicksSince(begin) < 60000)
-    platform::SleepMs(2);
+  std::thread zorfw;
+  const bool reached = StartTransfer(device, run, zorfw);
   cli::RequestInterrupt();
   zorfw.join();
   ASSERT_TRUE(reached) << run.Text();
@@ -361,23 +375,16 @@ INSTANTIATE_TEST_SUITE_P(Points, CancelOverUsb,
 
 // ------------------------------------------------------------------ unplug
 
-class UnplugOverUsb : public ZorfwCdc, public testing::WithParamInterface<TCancelCase> {};
+class UnplugOverUsb : public TransferOverUsb {};
 
 // The cable pulled during the transfer: the update fails at once with the
 // reason, nothing is taken for a success, no reset is waited for on a device
 // that is gone, and nothing of the tool is left holding it.
 TEST_P(UnplugOverUsb, FailsFastWithTheReason) {
-  const TCancelCase &c = GetParam();
-  const bool esp = c.Kind == TSimUsbKind::EspCdc;
-  TSimDevice &device = Plug(c.Kind);
-  const std::string file = esp ? WriteFile("LUM2_fw.bin", clitest::EspImage(400000, 9))
-                               : WriteFile("user.s19", clitest::ColdfireImage(0x4000, 9).Text);
+  TSimDevice &device = Plug(GetParam().Kind);
   TRun run;
-  std::thread zorfw([&] { run = Run("update", {file}); });
-  const uint32_t begin = platform::GetTicks();
-  bool reached = false;
-  while (!(reached = HasPrefix(device.CommandLog(), c.Prefix)) && platform::TicksSince(begin) < 60000)
-    platform::SleepMs(2);
+  std::thread zorfw;
+  const bool reached = StartTransfer(device, run, zorfw);
   const uint32_t pulled = platform::GetTicks();
   FHost->GetCdcLink()->Unplug();
   zorfw.join();
